@@ -1,0 +1,130 @@
+// The asynchronous runtime: a worker pool, a blocking pool for file-system
+// work, and block_on, which drives a coroutine to completion on the calling
+// thread. Engine coroutines reach the blocking pool of the runtime that is
+// driving them through Runtime::current().
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "io_error.h"
+
+namespace nuvrel_core {
+
+template <class T>
+using Task = asio::awaitable<T>;
+
+class Runtime {
+public:
+    // Worker threads: TOKIO_WORKER_THREADS when set (a positive integer),
+    // else the CPU count. A bad setting or a thread that cannot start is an
+    // error returned to the caller.
+    static std::expected<std::unique_ptr<Runtime>, std::string> create();
+    static std::expected<std::unique_ptr<Runtime>, std::string> create(std::size_t workers, std::size_t blocking);
+
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    std::size_t worker_threads() const noexcept { return worker_count_; }
+    asio::thread_pool& blocking_pool() noexcept { return *blocking_; }
+
+    // The runtime driving the coroutine on this thread, if any.
+    static Runtime* current() noexcept;
+
+    // Runs the coroutine to completion on the calling thread. Blocking work it
+    // starts runs on the blocking pool and completes back on this thread.
+    template <class T>
+    T block_on(Task<T> task);
+
+private:
+    Runtime(std::size_t workers, std::size_t blocking);
+
+    class Enter;  // marks this runtime as current for the calling thread
+    static asio::io_context& thread_context();
+
+    std::size_t worker_count_;
+    std::unique_ptr<asio::thread_pool> workers_;
+    std::unique_ptr<asio::thread_pool> blocking_;
+};
+
+class Runtime::Enter {
+public:
+    explicit Enter(Runtime* rt);
+    ~Enter();
+    Enter(const Enter&) = delete;
+    Enter& operator=(const Enter&) = delete;
+
+private:
+    Runtime* prev_;
+};
+
+template <class T>
+T Runtime::block_on(Task<T> task) {
+    Enter enter(this);
+    asio::io_context& ctx = thread_context();
+    std::optional<T> out;
+    std::exception_ptr failure;
+    asio::co_spawn(ctx, std::move(task), [&](std::exception_ptr e, T value) {
+        if (e) failure = e;
+        else out.emplace(std::move(value));
+    });
+    ctx.restart();
+    ctx.run();
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*out);
+}
+
+namespace detail {
+
+template <class R, class F>
+IoResult<R> invoke_catching(F& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        return std::unexpected(IoError::other("background task failed"));
+    }
+}
+
+}  // namespace detail
+
+// Runs a blocking function (returning IoResult<R>) off the calling thread, on
+// the blocking pool of the runtime driving this coroutine, and resumes the
+// coroutine on its own executor. A function that throws becomes "background
+// task failed". Without a runtime the function runs in place.
+template <class F, class R = typename std::invoke_result_t<F&>::value_type>
+Task<IoResult<R>> spawn_blocking(F fn) {
+    auto initiate = [](auto handler, F f) {
+        Runtime* rt = Runtime::current();
+        auto work = asio::make_work_guard(handler);
+        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f)]() mutable {
+            IoResult<R> result = detail::invoke_catching<R>(f);
+            auto ex = work.get_executor();
+            asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
+                std::move(handler)(std::move(result));
+            });
+        };
+        if (rt != nullptr) asio::post(rt->blocking_pool(), std::move(job));
+        else job();
+    };
+    return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(
+        std::move(initiate), asio::use_awaitable, std::move(fn));
+}
+
+}  // namespace nuvrel_core
