@@ -1,0 +1,28 @@
+// An inverted-file index whose vectors are product-quantization codes. Its
+// codebook is a separate file (PQCodebook).
+#pragma once
+
+#include <cstdint>
+
+#include "structures/vector/ivf/cluster.h"
+#include "structures/vector/quantization/pq.h"
+
+namespace nuvrel_core {
+
+// The same settings as IVFRaBitQConfig, kept a distinct type as the two index
+// kinds evolve separately.
+struct IVFPQConfig {
+    std::uint64_t dim = 0;
+    std::uint64_t default_nprobe = 0;
+    bool store_raw = false;
+    std::uint64_t rerank_factor = 0;
+};
+
+struct IVFPQIndex {
+    IVFPQConfig config;
+    std::uint64_t centroids_version = 0;
+    std::uint64_t codebook_version = 0;
+    ClusterStorage<PQVector> clusters;
+};
+
+}  // namespace nuvrel_core

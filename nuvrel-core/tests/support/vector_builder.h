@@ -1,0 +1,54 @@
+// Byte builders for the vector side files (coarse centroids, PQ codebook).
+// Every field is settable, so tests can write any valid or damaged layout.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "structures/vector/ivf/coarse_centroids.h"
+#include "structures/vector/quantization/pq_codebook.h"
+
+namespace nuvrel_test {
+
+struct CentroidsFileLayout {
+    std::uint32_t magic = nuvrel_core::CENTROIDS_MAGIC;
+    std::uint32_t format = 1;
+    std::uint64_t version = 0;
+    std::uint32_t first_count = 0;
+    std::uint32_t second_count = 0;
+    // Format 2 and later: the flag byte is extra_flag when an extra block is
+    // given, else 0.
+    std::optional<nuvrel_core::CoarseCentroidsExtra> extra;
+    std::uint8_t extra_flag = 1;
+    std::uint8_t extra_switch_byte = 1;  // written for a true switch
+    std::vector<float> data;
+};
+
+std::vector<std::uint8_t> centroids_file(const CentroidsFileLayout& f);
+
+struct PQCodebookLayout {
+    std::uint32_t magic = nuvrel_core::CODEBOOK_MAGIC;
+    std::uint32_t format = 2;
+    std::uint64_t version = 0;
+    std::uint32_t dim = 0;
+    std::uint32_t num_subspaces = 0;
+    std::uint32_t subspace_dim = 0;  // written for format 2 and later only
+    std::uint32_t num_centroids = 0;
+    std::uint8_t first_switch = 0;
+    float first_factor = 0.0f;      // format 2 and later only
+    float second_factor = 0.0f;
+    std::uint8_t second_switch = 0;  // format 2 and later only
+    std::uint32_t extra_value = 0;   // format 2 and later only
+    std::optional<std::vector<float>> rotation;  // format 2 and later only
+    std::vector<float> centroids;
+    std::optional<std::vector<float>> centroid_values;
+    bool write_values_flag = true;  // false ends the file after the centroids
+};
+
+std::vector<std::uint8_t> pq_codebook_file(const PQCodebookLayout& f);
+
+// n floats start, start + 1, ...
+std::vector<float> float_run(std::size_t n, float start = 0.0f);
+
+}  // namespace nuvrel_test

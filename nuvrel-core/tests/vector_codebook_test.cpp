@@ -1,0 +1,163 @@
+// The seeded RaBitQ codebook against reference values computed independently:
+// seed expansion, the raw word stream, the single-sample rule on scripted
+// words, and whole codebooks for seed 42.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "structures/vector/quantization/rabitq.h"
+#include "structures/vector/quantization/std_rng.h"
+#include "structures/vector/vector_index_types.h"
+
+namespace nuvrel_test {
+namespace {
+
+using nuvrel_core::RaBitQCodebook;
+using nuvrel_core::RaBitQConfig;
+using nuvrel_core::StdRng;
+
+// codebook.txt: "name key value..." per line (see data/codebook/flatten.py).
+struct Reference {
+    std::map<std::string, std::map<std::uint64_t, std::vector<std::uint64_t>>> tables;
+    std::vector<std::vector<std::uint64_t>> single_sample;  // i, result, draws, words...
+
+    const std::vector<std::uint64_t>& at(const std::string& name, std::uint64_t key) const {
+        return tables.at(name).at(key);
+    }
+};
+
+const Reference& reference() {
+    static const Reference ref = [] {
+        Reference r;
+        std::ifstream in(std::string(NUVREL_TEST_DATA_DIR) + "/codebook/codebook.txt");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream words(line);
+            std::string name;
+            words >> name;
+            std::vector<std::uint64_t> values;
+            for (std::uint64_t v; words >> v;) values.push_back(v);
+            if (name == "single_sample") {
+                r.single_sample.push_back(values);
+            } else {
+                const std::uint64_t key = values.front();
+                r.tables[name][key].assign(values.begin() + 1, values.end());
+            }
+        }
+        return r;
+    }();
+    return ref;
+}
+
+template <class T>
+std::vector<std::uint64_t> widen(const std::vector<T>& v) {
+    return {v.begin(), v.end()};
+}
+
+TEST(StdRng, SeedExpansionAndFirstDraws) {
+    ASSERT_EQ(reference().tables.at("raw_u32").size(), 3u);
+    for (std::uint64_t seed : {0, 1, 42}) {
+        SCOPED_TRACE(seed);
+        auto key = StdRng::expand_seed(seed);
+        EXPECT_EQ(widen(std::vector<std::uint32_t>(key.begin(), key.end())), reference().at("key_words", seed));
+
+        StdRng rng = StdRng::seed_from_u64(seed);
+        std::vector<std::uint64_t> draws;
+        for (int i = 0; i < 64; ++i) draws.push_back(rng.next_u32());
+        EXPECT_EQ(draws, reference().at("raw_u32", seed));
+        EXPECT_EQ(rng.words_drawn(), 64u);
+    }
+}
+
+TEST(StdRng, SingleSampleRuleOnScriptedWords) {
+    ASSERT_EQ(reference().single_sample.size(), 12u);
+    for (const auto& c : reference().single_sample) {
+        const auto high = static_cast<std::uint32_t>(c[0]);
+        SCOPED_TRACE(high);
+        std::size_t used = 0;
+        const std::uint32_t got = nuvrel_core::uniform_inclusive_u32(high, [&] {
+            return static_cast<std::uint32_t>(c.at(3 + used++));
+        });
+        EXPECT_EQ(got, c[1]);
+        EXPECT_EQ(used, c[2]);
+    }
+}
+
+TEST(RaBitQCodebook, MatchesReferenceForSeed42) {
+    ASSERT_EQ(reference().tables.at("signs").size(), 8u);
+    for (const auto& [dim, signs] : reference().tables.at("signs")) {
+        SCOPED_TRACE(dim);
+        const RaBitQConfig config{dim, 4, 42};
+        auto cb = RaBitQCodebook::create(config, 5);
+        ASSERT_TRUE(cb.has_value());
+        // Signs are stored as 64-bit two's complement in the table.
+        EXPECT_EQ(widen(cb->random_signs), widen(std::vector<std::int8_t>(signs.begin(), signs.end())));
+        EXPECT_EQ(widen(cb->random_perm), reference().at("perm", dim));
+        EXPECT_EQ(cb->config, config);
+        EXPECT_EQ(cb->version, 5u);
+
+        // Replay the draws to check their count and where the second draw of
+        // the single-sample rule was taken.
+        StdRng rng = StdRng::seed_from_u64(42);
+        for (std::uint64_t d = 0; d < dim; ++d) rng.next_u32();
+        std::vector<std::uint64_t> second_at;
+        for (std::uint64_t i = dim; i-- > 1;) {
+            const auto before = rng.words_drawn();
+            rng.uniform_inclusive(static_cast<std::uint32_t>(i));
+            if (rng.words_drawn() - before == 2) second_at.push_back(i);
+        }
+        EXPECT_EQ(rng.words_drawn(), reference().at("draws", dim).at(0));
+        EXPECT_EQ(second_at, reference().at("second_draw_at", dim));
+    }
+}
+
+TEST(RaBitQCodebook, DeterministicApartFromTheTimeStamp) {
+    const RaBitQConfig config{33, 7, 123456789};
+    const auto before = nuvrel_core::unix_millis_now();
+    auto a = RaBitQCodebook::create(config);
+    auto b = RaBitQCodebook::create(config);
+    const auto after = nuvrel_core::unix_millis_now();
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    EXPECT_EQ(a->random_signs, b->random_signs);
+    EXPECT_EQ(a->random_perm, b->random_perm);
+    EXPECT_EQ(a->config.query_bits, 7);
+    EXPECT_GE(a->version, before);
+    EXPECT_LE(b->version, after);
+    EXPECT_GT(before, 1'700'000'000'000u);  // milliseconds, not seconds
+
+    std::vector<std::uint32_t> sorted = a->random_perm;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::uint32_t i = 0; i < sorted.size(); ++i) EXPECT_EQ(sorted[i], i);
+}
+
+TEST(RaBitQCodebook, DimensionFromADamagedIndexIsRefused) {
+    auto r = RaBitQCodebook::create({std::uint64_t{1} << 60, 4, 42}, 0);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), nuvrel_core::IoErrorKind::InvalidData);
+    EXPECT_TRUE(RaBitQCodebook::create({RaBitQCodebook::kMaxGeneratedDim + 1, 4, 42}, 0).error().kind() ==
+                nuvrel_core::IoErrorKind::InvalidData);
+}
+
+TEST(VectorIndex, TagsFollowTheVariantOrder) {
+    using nuvrel_core::VectorIndex;
+    auto cb = std::make_shared<const RaBitQCodebook>(*RaBitQCodebook::create({4, 4, 42}, 0));
+    VectorIndex flat = VectorIndex::RaBitQ{std::make_shared<const nuvrel_core::RaBitQIndex>()};
+    VectorIndex ivf = VectorIndex::IvfRaBitQ{std::make_shared<const nuvrel_core::IVFRaBitQIndex>(), cb};
+    VectorIndex scann = VectorIndex::ScaNN{std::make_shared<const nuvrel_core::IVFPQIndex>(),
+                                           std::make_shared<const nuvrel_core::PQCodebook>()};
+    EXPECT_EQ(flat.tag(), 0u);
+    EXPECT_EQ(ivf.tag(), 1u);
+    EXPECT_EQ(scann.tag(), 2u);
+    ASSERT_TRUE(ivf.is<VectorIndex::IvfRaBitQ>());
+    EXPECT_EQ(ivf.get_if<VectorIndex::IvfRaBitQ>()->codebook->random_perm.size(), 4u);
+    EXPECT_EQ(scann.get_if<VectorIndex::RaBitQ>(), nullptr);
+}
+
+}  // namespace
+}  // namespace nuvrel_test
