@@ -101,6 +101,7 @@ TEST(RaBitQCodebook, MatchesReferenceForSeed42) {
         EXPECT_EQ(widen(cb->random_perm), reference().at("perm", dim));
         EXPECT_EQ(cb->config, config);
         EXPECT_EQ(cb->version, 5u);
+        EXPECT_EQ(*cb, *RaBitQCodebook::create(config, 5));
 
         // Replay the draws to check their count and where the second draw of
         // the single-sample rule was taken.
@@ -157,6 +158,8 @@ TEST(VectorIndex, TagsFollowTheVariantOrder) {
     ASSERT_TRUE(ivf.is<VectorIndex::IvfRaBitQ>());
     EXPECT_EQ(ivf.get_if<VectorIndex::IvfRaBitQ>()->codebook->random_perm.size(), 4u);
     EXPECT_EQ(scann.get_if<VectorIndex::RaBitQ>(), nullptr);
+    EXPECT_TRUE(*scann.get_if<VectorIndex::ScaNN>()->index == nuvrel_core::IVFPQIndex{});
+    EXPECT_TRUE(*flat.get_if<VectorIndex::RaBitQ>()->index == nuvrel_core::RaBitQIndex{});
 }
 
 }  // namespace

@@ -80,16 +80,6 @@ TEST(CoarseCentroids, LayoutOfEachFormatVersion) {
     }
 }
 
-TEST(CoarseCentroids, ExtraBlockBytesAreSwitchesNotBooleans) {
-    auto layout = two_by_three(2);
-    layout.extra = CoarseCentroidsExtra{1, true, -2.0f};
-    layout.extra_flag = 0x80;
-    layout.extra_switch_byte = 0x02;
-    auto r = CoarseCentroids::parse(centroids_file(layout));
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->extra, layout.extra);
-}
-
 TEST(CoarseCentroids, MagicIsCheckedOnlyWhenFourBytesExist) {
     auto layout = two_by_three(1);
     layout.magic = nuvrel_core::CODEBOOK_MAGIC;
@@ -276,15 +266,6 @@ TEST(PQCodebookFile, HugePromisedCountsFailWithoutReserving) {
     all_max.num_subspaces = 1;
     all_max.num_centroids = kMaxU32;
     expect_short(PQCodebook::parse(pq_codebook_file(all_max)));
-}
-
-TEST(PQCodebookFile, LoadFromPath) {
-    TempDir dir;
-    dir.write("pq.bin", pq_codebook_file(full(true)));
-    auto r = PQCodebook::load((dir.path() / "pq.bin").string());
-    ASSERT_TRUE(r.has_value()) << r.error().to_string();
-    EXPECT_EQ(r->rotation_matrix->size(), 9u);
-    EXPECT_EQ(PQCodebook::load((dir.path() / "none").string()).error(), IoError::from_errno(ENOENT));
 }
 
 }  // namespace

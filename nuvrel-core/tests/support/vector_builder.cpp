@@ -17,7 +17,7 @@ std::vector<std::uint8_t> centroids_file(const CentroidsFileLayout& f) {
     b.u32(f.magic).u32(f.format).u64(f.version).u32(f.first_count).u32(f.second_count);
     if (f.format >= 2) {
         if (f.extra) {
-            b.u8(f.extra_flag).u32(f.extra->value).u8(f.extra->enabled ? f.extra_switch_byte : 0);
+            b.u8(0x80).u32(f.extra->value).u8(f.extra->enabled ? 2 : 0);
             b.f32(f.extra->factor);
         } else {
             b.u8(0);

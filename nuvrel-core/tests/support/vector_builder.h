@@ -17,11 +17,10 @@ struct CentroidsFileLayout {
     std::uint64_t version = 0;
     std::uint32_t first_count = 0;
     std::uint32_t second_count = 0;
-    // Format 2 and later: the flag byte is extra_flag when an extra block is
-    // given, else 0.
+    // Format 2 and later: the flag byte is 0x80 when an extra block is given,
+    // else 0; a true switch is written as 2. Neither is 1, so that a reader
+    // must take any non-zero byte as set.
     std::optional<nuvrel_core::CoarseCentroidsExtra> extra;
-    std::uint8_t extra_flag = 1;
-    std::uint8_t extra_switch_byte = 1;  // written for a true switch
     std::vector<float> data;
 };
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <bit>
-#include <cstring>
 #include <limits>
 
 namespace nuvrel_core {

@@ -16,6 +16,8 @@ struct IVFPQConfig {
     std::uint64_t default_nprobe = 0;
     bool store_raw = false;
     std::uint64_t rerank_factor = 0;
+
+    friend bool operator==(const IVFPQConfig&, const IVFPQConfig&) = default;
 };
 
 struct IVFPQIndex {
@@ -23,6 +25,8 @@ struct IVFPQIndex {
     std::uint64_t centroids_version = 0;
     std::uint64_t codebook_version = 0;
     ClusterStorage<PQVector> clusters;
+
+    friend bool operator==(const IVFPQIndex&, const IVFPQIndex&) = default;
 };
 
 }  // namespace nuvrel_core

@@ -14,6 +14,8 @@ struct IVFRaBitQConfig {
     std::uint64_t default_nprobe = 0;
     bool store_raw = false;
     std::uint64_t rerank_factor = 0;
+
+    friend bool operator==(const IVFRaBitQConfig&, const IVFRaBitQConfig&) = default;
 };
 
 struct IVFRaBitQIndex {
@@ -21,6 +23,8 @@ struct IVFRaBitQIndex {
     std::uint64_t centroids_version = 0;
     std::uint64_t codebook_version = 0;
     ClusterStorage<QuantizedVector> clusters;
+
+    friend bool operator==(const IVFRaBitQIndex&, const IVFRaBitQIndex&) = default;
 };
 
 }  // namespace nuvrel_core

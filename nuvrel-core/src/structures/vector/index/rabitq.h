@@ -14,6 +14,8 @@ struct RaBitQIndex {
     std::vector<float> centroid;
     std::vector<QuantizedVector> vectors;
     std::optional<RawVectors> raw_vectors;
+
+    friend bool operator==(const RaBitQIndex&, const RaBitQIndex&) = default;
 };
 
 }  // namespace nuvrel_core

@@ -19,6 +19,8 @@ struct ClusterData {
     std::vector<std::uint32_t> doc_ids;
     std::vector<C> codes;
     std::optional<RawVectors> raw_vectors;
+
+    friend bool operator==(const ClusterData&, const ClusterData&) = default;
 };
 
 // Nothing iterates or looks up the clusters after loading, so the map only
@@ -27,6 +29,8 @@ template <class C>
 struct ClusterStorage {
     std::unordered_map<std::uint32_t, ClusterData<C>> clusters;
     std::uint64_t total_vectors = 0;
+
+    friend bool operator==(const ClusterStorage&, const ClusterStorage&) = default;
 };
 
 }  // namespace nuvrel_core

@@ -36,6 +36,8 @@ struct CoarseCentroids {
     static IoResult<CoarseCentroids> load(const std::string& path);
     // The same over bytes already in memory.
     static IoResult<CoarseCentroids> parse(const std::vector<std::uint8_t>& bytes);
+
+    friend bool operator==(const CoarseCentroids&, const CoarseCentroids&) = default;
 };
 
 }  // namespace nuvrel_core

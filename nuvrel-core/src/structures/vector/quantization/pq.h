@@ -9,6 +9,8 @@ namespace nuvrel_core {
 struct PQVector {
     std::vector<std::uint8_t> codes;
     float norm = 0.0f;
+
+    friend bool operator==(const PQVector&, const PQVector&) = default;
 };
 
 }  // namespace nuvrel_core

@@ -45,6 +45,8 @@ struct PQCodebook {
     static IoResult<PQCodebook> load(const std::string& path);
     // The same over bytes already in memory.
     static IoResult<PQCodebook> parse(const std::vector<std::uint8_t>& bytes);
+
+    friend bool operator==(const PQCodebook&, const PQCodebook&) = default;
 };
 
 }  // namespace nuvrel_core

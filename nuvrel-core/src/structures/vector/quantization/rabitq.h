@@ -22,6 +22,8 @@ struct QuantizedVector {
     float dist_to_centroid = 0.0f;
     float self_dot = 0.0f;
     std::uint32_t popcount = 0;
+
+    friend bool operator==(const QuantizedVector&, const QuantizedVector&) = default;
 };
 
 struct RaBitQCodebook {
@@ -41,6 +43,8 @@ struct RaBitQCodebook {
     static IoResult<RaBitQCodebook> create(const RaBitQConfig& config);
     // The same with a given version stamp.
     static IoResult<RaBitQCodebook> create(const RaBitQConfig& config, std::uint64_t version);
+
+    friend bool operator==(const RaBitQCodebook&, const RaBitQCodebook&) = default;
 };
 
 // Milliseconds since the Unix epoch, rounded down; 0 before the epoch.
