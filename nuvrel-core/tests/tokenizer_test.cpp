@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <unicode/uchar.h>
+#include <unicode/uloc.h>
+
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tokenizer/lowercase_tokenizer.h"
+#include "tokenizer/simple_tokenizer.h"
+#include "tokenizer/stemmer_tokenizer.h"
+#include "tokenizer/stop_word_tokenizer.h"
+#include "tokenizer/stop_words.h"
+#include "tokenizer/text_analysis.h"
+#include "tokenizer/tokenizer_registry.h"
+
+using namespace nuvrel_core;
+
+namespace nuvrel_core {
+void PrintTo(const Token& t, std::ostream* os) {
+    *os << '{' << testing::PrintToString(t.text) << ", " << t.start << ", " << t.end << ", " << t.position << '}';
+}
+}  // namespace nuvrel_core
+
+namespace {
+
+std::vector<std::string> texts(const std::vector<Token>& tokens) {
+    std::vector<std::string> out;
+    for (const Token& t : tokens) out.push_back(t.text);
+    return out;
+}
+
+std::vector<std::string> lower(std::string_view text) { return texts(LowercaseTokenizer{}.tokenize(text)); }
+
+using Strings = std::vector<std::string>;
+
+StopWordTokenizer<LowercaseTokenizer> en_stop() {
+    return *StopWordTokenizer<LowercaseTokenizer>::create(Language::English);
+}
+
+}  // namespace
+
+TEST(WordSplitting, OffsetsDescribeTheRawWord) {
+    const std::string text = "  Hello,  World!  ";
+    EXPECT_EQ(SimpleTokenizer{}.tokenize(text), (std::vector<Token>{{"Hello,", 2, 8, 0}, {"World!", 10, 16, 1}}));
+    EXPECT_EQ(LowercaseTokenizer{}.tokenize(text), (std::vector<Token>{{"hello", 2, 8, 0}, {"world", 10, 16, 1}}));
+    // A repeated word gets the offsets of its own occurrence, not of the first one.
+    EXPECT_EQ(SimpleTokenizer{}.tokenize("ab ab\tab"),
+              (std::vector<Token>{{"ab", 0, 2, 0}, {"ab", 3, 5, 1}, {"ab", 6, 8, 2}}));
+    EXPECT_TRUE(SimpleTokenizer{}.tokenize("").empty());
+    EXPECT_TRUE(LowercaseTokenizer{}.tokenize(" \t\r\n\v\f").empty());
+}
+
+TEST(WordSplitting, EveryWhiteSpaceCharacterSeparates) {
+    // U+00A0 (2 bytes) and U+3000 (3 bytes) split like a space; the offsets count their bytes.
+    EXPECT_EQ(SimpleTokenizer{}.tokenize("a\u00A0b\u3000c\u0085d"),
+              (std::vector<Token>{{"a", 0, 1, 0}, {"b", 3, 4, 1}, {"c", 7, 8, 2}, {"d", 10, 11, 3}}));
+    // Zero-width space and word joiner are not White_Space: they stay inside the word.
+    EXPECT_EQ(texts(SimpleTokenizer{}.tokenize("a\u200Bb\u2060c")), Strings{"a\u200Bb\u2060c"});
+    for (UChar32 c = 0; c <= 0x10FFFF; ++c)
+        ASSERT_EQ(text_analysis::is_white_space(c), static_cast<bool>(u_hasBinaryProperty(c, UCHAR_WHITE_SPACE)))
+            << std::hex << c;
+}
+
+TEST(WordSplitting, IllFormedBytesBelongToWordsAndNeverSwallowASeparator) {
+    // A truncated three-byte sequence right before a space: the space still separates.
+    EXPECT_EQ(SimpleTokenizer{}.tokenize("x\xE2\x80 y\xFFz \xC2"),
+              (std::vector<Token>{{"x\xE2\x80", 0, 3, 0}, {"y\xFFz", 4, 7, 1}, {"\xC2", 8, 9, 2}}));
+    // Cleaning drops the ill-formed bytes; a word of nothing else gives no token.
+    EXPECT_EQ(LowercaseTokenizer{}.tokenize("x\xE2\x80 y\xFFz \xC2"),
+              (std::vector<Token>{{"x", 0, 3, 0}, {"yz", 4, 7, 1}}));
+    // An encoded surrogate and an overlong form are ill-formed too.
+    EXPECT_EQ(lower("a\xED\xA0\x80\xC0\xAF" "b"), Strings{"ab"});
+}
+
+TEST(LowercaseCleaning, PunctuationOnlyWordTakesNoPosition) {
+    EXPECT_EQ(LowercaseTokenizer{}.tokenize("a -- b ... c"),
+              (std::vector<Token>{{"a", 0, 1, 0}, {"b", 5, 6, 1}, {"c", 11, 12, 2}}));
+    EXPECT_EQ(lower("don't e-mail U.S.A."), (Strings{"dont", "email", "usa"}));
+}
+
+TEST(LowercaseCleaning, KeepsAlphabeticAndNumericCharactersOnly) {
+    // U+0301 is a mark without the Alphabetic property: dropped. The precomposed U+00E9 stays.
+    EXPECT_EQ(lower("e\u0301 \u00E9 \u00C9"), (Strings{"e", "\u00E9", "\u00E9"}));
+    // Nd (Arabic-Indic three), Nl (Roman numeral twelve, lower-cased), No (vulgar half, superscript two).
+    EXPECT_EQ(lower("\u0663 \u216B \u00BD\u00B2"), (Strings{"\u0663", "\u217B", "\u00BD\u00B2"}));
+    // Symbols and emoji go; letters of other scripts stay.
+    EXPECT_EQ(lower("\u20AC5 \U0001F600 \u65E5\u672C"), (Strings{"5", "\u65E5\u672C"}));
+    // A mark that is Alphabetic (Devanagari vowel sign AA) is kept.
+    EXPECT_EQ(lower("\u0915\u093E"), Strings{"\u0915\u093E"});
+}
+
+TEST(LowercaseCleaning, FullMappingWithoutContext) {
+    // Capital sigma is small sigma everywhere, also where a final sigma would be written.
+    EXPECT_EQ(lower("\u039F\u0394\u039F\u03A3 \u03A3"), (Strings{"\u03BF\u03B4\u03BF\u03C3", "\u03C3"}));
+    // The final sigma already in the text is a letter of its own and is kept as it is.
+    EXPECT_EQ(lower("\u03BF\u03B4\u03BF\u03C2"), Strings{"\u03BF\u03B4\u03BF\u03C2"});
+    // U+0130 expands to i + combining dot above; the dot is added by the mapping, not cleaned away.
+    EXPECT_EQ(lower("\u0130stanbul"), Strings{"i\u0307stanbul"});
+    // Capital sharp s, Kelvin sign, the title-case digraph and a supplementary-plane capital.
+    EXPECT_EQ(lower("\u1E9E \u212A \u01C5 \U00010400"), (Strings{"\u00DF", "k", "\u01C6", "\U00010428"}));
+}
+
+TEST(LowercaseCleaning, IgnoresTheProcessLocale) {
+    char saved[ULOC_FULLNAME_CAPACITY] = {};
+    std::snprintf(saved, sizeof saved, "%s", uloc_getDefault());
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault("tr_TR", &status);
+    ASSERT_TRUE(U_SUCCESS(status));
+    const auto got = lower("\u0130 I");  // Turkish rules would give "i" and dotless "ı"
+    uloc_setDefault(saved, &status);
+    EXPECT_EQ(got, (Strings{"i\u0307", "i"}));
+}
+
+TEST(StemmerTokenizer, OneWordPerLanguage) {
+    struct Case {
+        Language language;
+        const char* word;
+        const char* stem;
+    } cases[] = {
+        {Language::Arabic, "\u0627\u0644\u0643\u062A\u0627\u0628", "\u0643\u062A\u0627\u0628"},
+        {Language::Danish, "bilerne", "bil"},  // Norwegian leaves "bilern"
+        {Language::Dutch, "lichamelijk", "licham"},
+        {Language::English, "Connections", "connect"},
+        {Language::Finnish, "taloissa", "talo"},
+        {Language::French, "continuellement", "continuel"},
+        {Language::German, "H\u00E4user", "haus"},
+        {Language::Greek, "\u039A\u0391\u0398\u0397\u039C\u0395\u03A1\u0399\u039D\u0388\u03A3",
+         "\u03BA\u03B1\u03B8\u03B7\u03BC\u03B5\u03C1\u03B9\u03BD"},
+        {Language::Hungarian, "h\u00E1zakban", "h\u00E1z"},
+        {Language::Italian, "abbandonata", "abbandon"},
+        {Language::Norwegian, "gutten", "gutt"},  // Danish gives "gut"
+        {Language::Portuguese, "correndo", "corr"},  // Spanish gives "corrend"
+        {Language::Romanian, "c\u00E2inii", "c\u00E2in"},
+        {Language::Russian, "\u041A\u043E\u0448\u043A\u0430\u043C\u0438", "\u043A\u043E\u0448\u043A"},
+        {Language::Spanish, "corriendo", "corr"},  // Portuguese gives "corri"
+        {Language::Swedish, "h\u00E4starna", "h\u00E4st"},
+        {Language::Tamil, "\u0BB5\u0BC0\u0B9F\u0BC1\u0B95\u0BB3\u0BC8", "\u0BB5\u0BC0\u0B9F\u0BC1"},
+        {Language::Turkish, "kitaplar", "kitap"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(texts(StemmerTokenizer(c.language).tokenize(c.word)), Strings{c.stem}) << c.word;
+    // The Tamil virama (U+0BCD) is a mark without the Alphabetic property, so cleaning drops it before the
+    // stemmer sees the word, which then no longer matches the plural suffix.
+    EXPECT_EQ(texts(StemmerTokenizer(Language::Tamil).tokenize("\u0BB5\u0BC0\u0B9F\u0BC1\u0B95\u0BB3\u0BCD")),
+              Strings{"\u0BB5\u0BC0\u0B9F\u0BC1\u0B95\u0BB3"});
+}
+
+TEST(StemmerTokenizer, CleansBeforeStemmingAndKeepsRawOffsets) {
+    EXPECT_EQ(StemmerTokenizer(Language::English).tokenize("-- Running!  cats"),
+              (std::vector<Token>{{"run", 3, 11, 0}, {"cat", 13, 17, 1}}));
+    EXPECT_EQ(StemmerTokenizer(Language::English).language(), Language::English);
+}
+
+TEST(StemmerTokenizer, ThreadsStemConcurrently) {
+    const std::string text = "Connections running h\u00E4user Katzen gutten bilerne corriendo correndo";
+    const Language languages[] = {Language::English, Language::German, Language::Spanish, Language::Danish};
+    std::vector<std::vector<Token>> expected;
+    for (Language l : languages) expected.push_back(StemmerTokenizer(l).tokenize(text));
+    std::vector<std::thread> threads;
+    std::vector<int> failures(8, 0);
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 300; ++round) {
+                const int i = (t + round) % 4;
+                if (StemmerTokenizer(languages[i]).tokenize(text) != expected[i]) ++failures[t];
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures, std::vector<int>(8, 0));
+}
+
+TEST(StopWords, ListsLoadUnchanged) {
+    const std::pair<Language, std::size_t> sizes[] = {
+        {Language::English, 1298}, {Language::German, 620},    {Language::French, 691},   {Language::Russian, 559},
+        {Language::Spanish, 732},  {Language::Finnish, 847},   {Language::Greek, 847},    {Language::Hungarian, 789},
+        {Language::Italian, 632},  {Language::Norwegian, 221}, {Language::Portuguese, 560}, {Language::Romanian, 434},
+    };
+    for (auto [language, size] : sizes) {
+        const auto words = load_stop_words(language);
+        ASSERT_TRUE(words) << static_cast<int>(language);
+        EXPECT_EQ(words->size(), size) << *stop_word_list_code(language);
+    }
+    const auto en = *load_stop_words(Language::English);
+    EXPECT_TRUE(en.contains("'tis") && en.contains("should've") && en.contains("the"));
+    EXPECT_TRUE(load_stop_words(Language::Spanish)->contains("por qu\u00E9"));
+    EXPECT_TRUE(load_stop_words(Language::Russian)->contains("\u0441 \u043A\u0435\u043C"));
+    for (Language l : {Language::Arabic, Language::Danish, Language::Dutch, Language::Swedish, Language::Tamil,
+                       Language::Turkish}) {
+        EXPECT_FALSE(load_stop_words(l)) << static_cast<int>(l);
+        EXPECT_FALSE(StopWordTokenizer<LowercaseTokenizer>::create(l));
+        EXPECT_FALSE(StopWordTokenizer<StemmerTokenizer>::create(Language::English, l));
+    }
+}
+
+TEST(StopWordTokenizer, DroppedWordLeavesAPositionGap) {
+    EXPECT_EQ(en_stop().tokenize("The cat"), (std::vector<Token>{{"cat", 4, 7, 1}}));
+    // "--" takes no position, "the" takes one and is dropped.
+    EXPECT_EQ(en_stop().tokenize("cat -- THE dog"), (std::vector<Token>{{"cat", 0, 3, 0}, {"dog", 11, 14, 2}}));
+    // A list entry with an apostrophe never matches: the token has lost it.
+    EXPECT_EQ(texts(en_stop().tokenize("Should've stayed")), (Strings{"shouldve", "stayed"}));
+}
+
+TEST(StopWordTokenizer, StemmedVariantComparesTheStem) {
+    const auto t = *StopWordTokenizer<StemmerTokenizer>::create(Language::English, Language::English);
+    // "running" is not listed but its stem "run" is.
+    EXPECT_EQ(t.tokenize("The running dogs"), (std::vector<Token>{{"dog", 12, 16, 2}}));
+    EXPECT_EQ(t.inner().language(), Language::English);
+    // Stemming and stop-word languages may differ.
+    const auto mixed = *StopWordTokenizer<StemmerTokenizer>::create(Language::German, Language::English);
+    EXPECT_EQ(texts(mixed.tokenize("the H\u00E4user")), Strings{"haus"});
+}
+
+TEST(TokenizerRegistry, BuiltinNamesInOrder) {
+    const std::vector<std::string_view> expected = {
+        "default", "simple", "lowercase", "raw", "en_stem", "english", "ar_stem", "arabic", "da_stem", "danish",
+        "nl_stem", "dutch", "fi_stem", "finnish", "fr_stem", "french", "de_stem", "german", "el_stem", "greek",
+        "hu_stem", "hungarian", "it_stem", "italian", "no_stem", "norwegian", "pt_stem", "portuguese", "ro_stem",
+        "romanian", "ru_stem", "russian", "es_stem", "spanish", "sv_stem", "swedish", "ta_stem", "tamil", "tr_stem",
+        "turkish", "en_stop", "de_stop", "fr_stop", "ru_stop", "es_stop", "en_stem_stop", "de_stem_stop",
+        "fr_stem_stop", "ru_stem_stop", "es_stem_stop"};
+    EXPECT_EQ(TokenizerRegistry::builtin_names(), expected);
+    const TokenizerRegistry registry;
+    EXPECT_EQ(registry.size(), 50u);
+    for (std::string_view name : expected) EXPECT_TRUE(registry.contains(name)) << name;
+    EXPECT_FALSE(registry.get("nope"));
+}
+
+TEST(TokenizerRegistry, BuiltinsBehaveAsNamed) {
+    const TokenizerRegistry registry = TokenizerRegistry::default_registry();
+    const auto run = [&](std::string_view name, std::string_view text) {
+        return texts(registry.get(name)->tokenize(text));
+    };
+    const std::string text = "The Connections";
+    EXPECT_EQ(run("default", text), (Strings{"the", "connections"}));
+    EXPECT_EQ(run("lowercase", text), (Strings{"the", "connections"}));
+    EXPECT_EQ(run("simple", text), (Strings{"The", "Connections"}));
+    EXPECT_EQ(run("raw", text), (Strings{"The", "Connections"}));
+    EXPECT_EQ(run("en_stem", text), (Strings{"the", "connect"}));
+    EXPECT_EQ(run("english", text), (Strings{"the", "connect"}));
+    EXPECT_EQ(run("en_stop", text), Strings{"connections"});
+    EXPECT_EQ(run("en_stem_stop", text), Strings{"connect"});
+    EXPECT_EQ(run("no_stem", "gutten"), Strings{"gutt"});
+    EXPECT_EQ(run("da_stem", "bilerne"), Strings{"bil"});
+    EXPECT_EQ(run("de_stop", "Die H\u00E4user"), Strings{"h\u00E4user"});
+    EXPECT_EQ(run("de_stem_stop", "Die H\u00E4user"), Strings{"haus"});
+    EXPECT_EQ(run("fr_stop", "Le chat"), Strings{"chat"});
+    EXPECT_EQ(run("es_stem_stop", "el corriendo"), Strings{"corr"});
+    EXPECT_EQ(run("ru_stop", "\u0438 \u043A\u043E\u0448\u043A\u0430\u043C\u0438"),
+              Strings{"\u043A\u043E\u0448\u043A\u0430\u043C\u0438"});
+}
+
+TEST(TokenizerRegistry, CopiesShareTheMapAndRegistrationReplaces) {
+    const TokenizerRegistry registry;
+    const TokenizerRegistry handle = registry;
+    handle.register_tokenizer("default", SimpleTokenizer{});
+    handle.register_tokenizer("mine", StemmerTokenizer(Language::French));
+    EXPECT_EQ(registry.size(), 51u);
+    EXPECT_EQ(texts(registry.get("default")->tokenize("The")), Strings{"The"});
+    EXPECT_EQ(texts(registry.get("mine")->tokenize("continuellement")), Strings{"continuel"});
+}
+
+TEST(TokenizerRegistry, LookupAndCloneGiveDeepCopies) {
+    const TokenizerRegistry registry;
+    const auto a = registry.get("en_stop");
+    const auto b = a->clone_box();
+    using Boxed = BoxedTokenizer<StopWordTokenizer<LowercaseTokenizer>>;
+    const auto* ba = dynamic_cast<const Boxed*>(a.get());
+    const auto* bb = dynamic_cast<const Boxed*>(b.get());
+    ASSERT_TRUE(ba && bb);
+    EXPECT_NE(&ba->get().stop_words(), &bb->get().stop_words());
+    EXPECT_EQ(ba->get().stop_words(), bb->get().stop_words());
+    // A copy handed out stays valid when its entry is replaced.
+    registry.register_tokenizer("en_stop", SimpleTokenizer{});
+    EXPECT_EQ(texts(a->tokenize("The cat")), Strings{"cat"});
+}
+
+TEST(TokenizerRegistry, ConcurrentRegistrationAndLookup) {
+    const TokenizerRegistry registry;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&registry, t] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i % 20);
+                registry.register_tokenizer(name, LowercaseTokenizer{});
+                EXPECT_EQ(texts(registry.get("english")->tokenize("cats")), Strings{"cat"});
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(registry.size(), 50u + 4 * 20);
+}
