@@ -1,0 +1,110 @@
+// The term scorer: walks one posting list block by block and scores each
+// document with BM25. It is written against the posting cursor's members
+// (list.skip_list with last_doc per block, the decoded `block` of
+// (document, frequency) pairs, current_block, position, exhausted and
+// load_block), so any cursor with those members can drive it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "query/bm25.h"
+#include "query/traits.h"
+
+namespace nuvrel_core {
+
+template <class PostingIterator>
+class BasicTermScorer final : public Scorer {
+public:
+    // The cursor is taken positioned: on block 0, or exhausted for a list
+    // without blocks.
+    BasicTermScorer(PostingIterator it, Bm25Weight weight) : it_(std::move(it)), weight_(weight) {}
+
+    std::uint32_t doc() const override {
+        if (!on_pair()) return TERMINATED;
+        return doc_at(it_.position);
+    }
+
+    float score() const override {
+        float tf = 0.0f;
+        if (on_pair()) {
+            const auto& [d, f] = it_.block[it_.position];
+            (void)d;
+            tf = static_cast<float>(static_cast<std::uint32_t>(f));
+        }
+        return weight_.score(tf);
+    }
+
+    std::uint32_t advance() override {
+        if (it_.exhausted) return TERMINATED;
+        it_.position += 1;
+        if (it_.position >= it_.block.size()) {
+            it_.load_block(it_.current_block + 1);
+            if (it_.exhausted) return TERMINATED;
+        }
+        // A block that decoded to no pairs ends the walk here.
+        if (it_.position >= it_.block.size()) return TERMINATED;
+        return doc_at(it_.position);
+    }
+
+    std::uint32_t seek(std::uint32_t target) override {
+        if (it_.exhausted) return TERMINATED;
+        // The skip entries name the same block on every pass for one target.
+        // Once that block has been scanned whole without meeting the target
+        // (its last_doc claims a document it does not hold), a further pass
+        // would repeat the scan for ever, so the walk ends instead.
+        bool scanned_whole = false;
+        for (;;) {
+            const std::size_t i = first_block_reaching(target);
+            if (i == npos) {
+                it_.exhausted = true;
+                return TERMINATED;
+            }
+            if (i != it_.current_block) it_.load_block(i);
+            if (it_.position == 0) {
+                if (scanned_whole) {
+                    it_.exhausted = true;
+                    return TERMINATED;
+                }
+                scanned_whole = true;
+            }
+            while (it_.position < it_.block.size()) {
+                const std::uint32_t d = doc_at(it_.position);
+                if (d >= target) return d;
+                it_.position += 1;
+            }
+            it_.load_block(it_.current_block + 1);
+            if (it_.exhausted) return TERMINATED;
+        }
+    }
+
+    std::uint32_t size_hint() const override { return 0; }
+
+    const Bm25Weight& weight() const noexcept { return weight_; }
+
+private:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
+
+    std::uint32_t doc_at(std::size_t pos) const {
+        const auto& [d, f] = it_.block[pos];
+        (void)f;
+        return static_cast<std::uint32_t>(d);
+    }
+
+    // Linear scan from the first entry: the first block whose last document
+    // is at least the target.
+    std::size_t first_block_reaching(std::uint32_t target) const {
+        const auto& skips = it_.list.skip_list;
+        for (std::size_t i = 0; i < skips.size(); ++i)
+            if (skips[i].last_doc >= target) return i;
+        return npos;
+    }
+
+    PostingIterator it_;
+    Bm25Weight weight_;
+};
+
+}  // namespace nuvrel_core
