@@ -23,6 +23,7 @@ struct FakeSkip {
     std::uint32_t first_doc, last_doc, offset;
 };
 struct FakeList {
+    std::uint32_t doc_count = 0;
     std::vector<FakeSkip> skip_list;
     std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> blocks;
 };
@@ -56,6 +57,7 @@ FakeList list_of(std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>
     for (auto& b : blocks)
         l.skip_list.push_back(
             FakeSkip{b.empty() ? 0 : b.front().first, b.empty() ? 0 : b.back().first, 0});
+    for (auto& b : blocks) l.doc_count += static_cast<std::uint32_t>(b.size());
     l.blocks = std::move(blocks);
     return l;
 }
@@ -216,4 +218,23 @@ TEST(TermScorer, SeekEndsOnSkipEntryThatLies) {
     auto t = scorer_over(std::move(m));
     EXPECT_EQ(t.advance(), 1u);
     EXPECT_EQ(t.seek(50), 70u);
+}
+
+TEST(TermScorer, MadeFromLookupResult) {
+    auto q = TermQuery::text(0, "Term");
+    auto none = make_term_scorer<FakeCursor>(q, std::optional<FakeList>{}, 100, 5.0f);
+    EXPECT_EQ(none->doc(), TERMINATED);
+    EXPECT_EQ(none->score(), 0.0f);
+
+    // 10 of 100 documents hold the term; the field averages 5 tokens.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+    for (std::uint32_t d = 0; d < 10; ++d) pairs.push_back({d * 10, d == 0 ? 2u : 1u});
+    auto s = make_term_scorer<FakeCursor>(q, std::optional<FakeList>(list_of({pairs})), 100, 5.0f);
+    EXPECT_EQ(s->doc(), 0u);
+    EXPECT_EQ(bits(s->score()), 0x406fa690u);
+    EXPECT_EQ(s->advance(), 10u);
+    EXPECT_EQ(bits(s->score()), 0x40575c9au);
+
+    auto empty = make_term_scorer<FakeCursor>(q, std::optional<FakeList>(FakeList{}), 100, 5.0f);
+    EXPECT_EQ(empty->doc(), TERMINATED);
 }

@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "query/bm25.h"
+#include "query/term.h"
 #include "query/traits.h"
 
 namespace nuvrel_core {
@@ -106,5 +109,18 @@ private:
     PostingIterator it_;
     Bm25Weight weight_;
 };
+
+// The scorer of a term query once its posting list was looked up: an
+// EmptyScorer when the segment lacks the term, else a term scorer over a
+// cursor that owns the list. `num_docs` is the segment's document count and
+// `segment_avg_field_length` its average length of the query's field (0.0
+// when it has no statistics for the field).
+template <class PostingIterator, class PostingList>
+std::unique_ptr<Scorer> make_term_scorer(const TermQuery& query, std::optional<PostingList> list,
+                                         std::uint32_t num_docs, float segment_avg_field_length) {
+    if (!list) return std::make_unique<EmptyScorer>();
+    const Bm25Weight weight = query.bm25_weight(num_docs, list->doc_count, segment_avg_field_length);
+    return std::make_unique<BasicTermScorer<PostingIterator>>(PostingIterator(std::move(*list)), weight);
+}
 
 }  // namespace nuvrel_core
