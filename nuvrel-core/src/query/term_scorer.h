@@ -22,7 +22,11 @@ class BasicTermScorer final : public Scorer {
 public:
     // The cursor is taken positioned: on block 0, or exhausted for a list
     // without blocks.
-    BasicTermScorer(PostingIterator it, Bm25Weight weight) : it_(std::move(it)), weight_(weight) {}
+    BasicTermScorer(PostingIterator it, Bm25Weight weight) : it_(std::move(it)), weight_(weight) {
+        const auto& skips = it_.list.skip_list;
+        for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
+            last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+    }
 
     std::uint32_t doc() const override {
         if (!on_pair()) return TERMINATED;
@@ -97,10 +101,21 @@ private:
         return static_cast<std::uint32_t>(d);
     }
 
-    // Linear scan from the first entry: the first block whose last document
-    // is at least the target.
+    // The first block whose last document is at least the target. Lists
+    // written in order have ascending last documents and are searched by
+    // halving; any other list is scanned from the first entry, which finds
+    // the same block.
     std::size_t first_block_reaching(std::uint32_t target) const {
         const auto& skips = it_.list.skip_list;
+        if (last_docs_ascend_) {
+            std::size_t lo = 0, hi = skips.size();
+            while (lo < hi) {
+                const std::size_t mid = lo + (hi - lo) / 2;
+                if (skips[mid].last_doc < target) lo = mid + 1;
+                else hi = mid;
+            }
+            return lo == skips.size() ? npos : lo;
+        }
         for (std::size_t i = 0; i < skips.size(); ++i)
             if (skips[i].last_doc >= target) return i;
         return npos;
@@ -108,6 +123,7 @@ private:
 
     PostingIterator it_;
     Bm25Weight weight_;
+    bool last_docs_ascend_ = true;
 };
 
 // The scorer of a term query once its posting list was looked up: an
