@@ -9,58 +9,17 @@
 #include "query/bm25.h"
 #include "query/term.h"
 #include "query/term_scorer.h"
+#include "support/fake_postings.h"
 #include "wand/wand_data.h"
 
 using namespace nuvrel_core;
+using nuvrel_test::FakeCursor;
+using nuvrel_test::FakeList;
+using nuvrel_test::list_of;
 
 namespace {
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-
-// A posting cursor with the members the term scorer walks: blocks are given
-// decoded, and load_block behaves as the real one does.
-struct FakeSkip {
-    std::uint32_t first_doc, last_doc, offset;
-};
-struct FakeList {
-    std::uint32_t doc_count = 0;
-    std::vector<FakeSkip> skip_list;
-    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> blocks;
-};
-struct FakeCursor {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> block;
-    FakeList list;
-    std::size_t current_block = 0;
-    std::size_t position = 0;
-    bool exhausted = false;
-    int loads = 0;
-
-    explicit FakeCursor(FakeList l) : list(std::move(l)) {
-        if (list.skip_list.empty()) exhausted = true;
-        else load_block(0);
-    }
-    void load_block(std::size_t i) {
-        if (i >= list.skip_list.size()) {
-            exhausted = true;
-            return;
-        }
-        ++loads;
-        current_block = i;
-        position = 0;
-        block = list.blocks[i];
-    }
-};
-
-// Blocks with honest skip entries.
-FakeList list_of(std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> blocks) {
-    FakeList l;
-    for (auto& b : blocks)
-        l.skip_list.push_back(
-            FakeSkip{b.empty() ? 0 : b.front().first, b.empty() ? 0 : b.back().first, 0});
-    for (auto& b : blocks) l.doc_count += static_cast<std::uint32_t>(b.size());
-    l.blocks = std::move(blocks);
-    return l;
-}
 
 using FakeTermScorer = BasicTermScorer<FakeCursor>;
 
