@@ -1,0 +1,120 @@
+#include "query/collector.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace nuvrel_core {
+
+namespace {
+
+// True when x stands above y in the heap: x is the worse result.
+bool worse(const SearchResult& x, const SearchResult& y) noexcept {
+    if (x.score < y.score) return true;
+    if (x.score > y.score) return false;
+    return x.doc_id > y.doc_id;  // equal scores, or a NaN on either side
+}
+
+}  // namespace
+
+bool ranks_before(const SearchResult& a, const SearchResult& b) noexcept {
+    if (a.score > b.score) return true;
+    if (a.score < b.score) return false;
+    return a.doc_id < b.doc_id;
+}
+
+TopKCollector::TopKCollector(std::size_t k) : k_(k) {
+    // k + 1 wraps to 0 for the largest k, which reserves nothing.
+    heap_.reserve(std::min<std::size_t>(k + 1, max_reserved));
+}
+
+// The heap moves follow a classic binary max-heap whose greatest element is
+// the worst result: push sifts up; removing the top moves the last element to
+// the root, walks the hole down to a leaf along the greater children and sifts
+// it back up. With NaN scores the order is not total, and then the resulting
+// layout, and so the order the sort sees, depends on exactly these moves.
+void TopKCollector::sift_up(std::size_t start, std::size_t pos) {
+    SearchResult elem = heap_[pos];
+    while (pos > start) {
+        const std::size_t parent = (pos - 1) / 2;
+        if (!worse(elem, heap_[parent])) break;
+        heap_[pos] = heap_[parent];
+        pos = parent;
+    }
+    heap_[pos] = elem;
+}
+
+void TopKCollector::push(SearchResult r) {
+    heap_.push_back(r);
+    sift_up(0, heap_.size() - 1);
+}
+
+void TopKCollector::pop_top() {
+    SearchResult last = heap_.back();
+    heap_.pop_back();
+    if (heap_.empty()) return;
+    heap_[0] = last;
+    const std::size_t end = heap_.size();
+    std::size_t pos = 0;
+    std::size_t child = 1;
+    while (end >= 2 && child <= end - 2) {
+        // Take the worse child; the right one unless the left is strictly worse.
+        if (!worse(heap_[child], heap_[child + 1])) child += 1;
+        heap_[pos] = heap_[child];
+        pos = child;
+        child = 2 * pos + 1;
+    }
+    if (child == end - 1) {
+        heap_[pos] = heap_[child];
+        pos = child;
+    }
+    heap_[pos] = last;
+    sift_up(0, pos);
+}
+
+void TopKCollector::collect(std::uint32_t doc_id, float score) {
+    if (heap_.size() >= k_) {
+        if (k_ == 0) return;
+        if (!(score > heap_.front().score)) return;
+        pop_top();
+    }
+    push(SearchResult{doc_id, score});
+}
+
+std::vector<SearchResult> TopKCollector::into_sorted_results() && {
+    std::vector<SearchResult> v = std::move(heap_);
+    if (v.size() <= 20) {
+        // Insertion sort, stable: each element moves left past those it ranks before.
+        for (std::size_t i = 1; i < v.size(); ++i) {
+            SearchResult tmp = v[i];
+            std::size_t j = i;
+            while (j > 0 && ranks_before(tmp, v[j - 1])) {
+                v[j] = v[j - 1];
+                --j;
+            }
+            v[j] = tmp;
+        }
+    } else {
+        std::stable_sort(v.begin(), v.end(), ranks_before);
+    }
+    return v;
+}
+
+std::vector<SearchResult> collect_top_k(Scorer& scorer, std::size_t limit) {
+    TopKCollector collector(limit);
+    std::uint32_t d = scorer.doc();
+    while (d != TERMINATED) {
+        collector.collect(d, scorer.score());
+        d = scorer.advance();
+    }
+    return std::move(collector).into_sorted_results();
+}
+
+Task<Result<std::vector<SearchResult>>> search_segment(std::shared_ptr<const AsyncSegmentReader> reader,
+                                                       const Query& query, std::size_t limit) {
+    auto scorer = co_await query.scorer(*reader);
+    if (!scorer) co_return std::unexpected(std::move(scorer.error()));
+    std::vector<SearchResult> results = collect_top_k(**scorer, limit);
+    co_return results;
+}
+
+}  // namespace nuvrel_core

@@ -1,0 +1,142 @@
+// The term scorer: walks one posting list block by block and scores each
+// document with BM25. It is written against the posting cursor's members
+// (list.skip_list with last_doc per block, the decoded `block` of
+// (document, frequency) pairs, current_block, position, exhausted and
+// load_block), so any cursor with those members can drive it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "query/bm25.h"
+#include "query/term.h"
+#include "query/traits.h"
+
+namespace nuvrel_core {
+
+template <class PostingIterator>
+class BasicTermScorer final : public Scorer {
+public:
+    // The cursor is taken positioned: on block 0, or exhausted for a list
+    // without blocks.
+    BasicTermScorer(PostingIterator it, Bm25Weight weight) : it_(std::move(it)), weight_(weight) {
+        const auto& skips = it_.list.skip_list;
+        for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
+            last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+    }
+
+    std::uint32_t doc() const override {
+        if (!on_pair()) return TERMINATED;
+        return doc_at(it_.position);
+    }
+
+    float score() const override {
+        float tf = 0.0f;
+        if (on_pair()) {
+            const auto& [d, f] = it_.block[it_.position];
+            (void)d;
+            tf = static_cast<float>(static_cast<std::uint32_t>(f));
+        }
+        return weight_.score(tf);
+    }
+
+    std::uint32_t advance() override {
+        if (it_.exhausted) return TERMINATED;
+        it_.position += 1;
+        if (it_.position >= it_.block.size()) {
+            it_.load_block(it_.current_block + 1);
+            if (it_.exhausted) return TERMINATED;
+        }
+        // A block that decoded to no pairs ends the walk here.
+        if (it_.position >= it_.block.size()) return TERMINATED;
+        return doc_at(it_.position);
+    }
+
+    std::uint32_t seek(std::uint32_t target) override {
+        if (it_.exhausted) return TERMINATED;
+        // The skip entries name the same block on every pass for one target.
+        // Once that block has been scanned whole without meeting the target
+        // (its last_doc claims a document it does not hold), a further pass
+        // would repeat the scan for ever, so the walk ends instead.
+        bool scanned_whole = false;
+        for (;;) {
+            const std::size_t i = first_block_reaching(target);
+            if (i == npos) {
+                it_.exhausted = true;
+                return TERMINATED;
+            }
+            if (i != it_.current_block) it_.load_block(i);
+            if (it_.position == 0) {
+                if (scanned_whole) {
+                    it_.exhausted = true;
+                    return TERMINATED;
+                }
+                scanned_whole = true;
+            }
+            while (it_.position < it_.block.size()) {
+                const std::uint32_t d = doc_at(it_.position);
+                if (d >= target) return d;
+                it_.position += 1;
+            }
+            it_.load_block(it_.current_block + 1);
+            if (it_.exhausted) return TERMINATED;
+        }
+    }
+
+    std::uint32_t size_hint() const override { return 0; }
+
+    const Bm25Weight& weight() const noexcept { return weight_; }
+
+private:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
+
+    std::uint32_t doc_at(std::size_t pos) const {
+        const auto& [d, f] = it_.block[pos];
+        (void)f;
+        return static_cast<std::uint32_t>(d);
+    }
+
+    // The first block whose last document is at least the target. Lists
+    // written in order have ascending last documents and are searched by
+    // halving; any other list is scanned from the first entry, which finds
+    // the same block.
+    std::size_t first_block_reaching(std::uint32_t target) const {
+        const auto& skips = it_.list.skip_list;
+        if (last_docs_ascend_) {
+            std::size_t lo = 0, hi = skips.size();
+            while (lo < hi) {
+                const std::size_t mid = lo + (hi - lo) / 2;
+                if (skips[mid].last_doc < target) lo = mid + 1;
+                else hi = mid;
+            }
+            return lo == skips.size() ? npos : lo;
+        }
+        for (std::size_t i = 0; i < skips.size(); ++i)
+            if (skips[i].last_doc >= target) return i;
+        return npos;
+    }
+
+    PostingIterator it_;
+    Bm25Weight weight_;
+    bool last_docs_ascend_ = true;
+};
+
+// The scorer of a term query once its posting list was looked up: an
+// EmptyScorer when the segment lacks the term, else a term scorer over a
+// cursor that owns the list. `num_docs` is the segment's document count and
+// `segment_avg_field_length` its average length of the query's field (0.0
+// when it has no statistics for the field).
+template <class PostingIterator, class PostingList>
+std::unique_ptr<Scorer> make_term_scorer(const TermQuery& query, std::optional<PostingList> list,
+                                         std::uint32_t num_docs, float segment_avg_field_length) {
+    if (!list) return std::make_unique<EmptyScorer>();
+    const Bm25Weight weight = query.bm25_weight(num_docs, list->doc_count, segment_avg_field_length);
+    return std::make_unique<BasicTermScorer<PostingIterator>>(PostingIterator(std::move(*list)), weight);
+}
+
+}  // namespace nuvrel_core

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "query/boolean.h"
+#include "support/query_mocks.h"
+#include "support/test_util.h"
+
+using namespace nuvrel_core;
+using nuvrel_test::Hit;
+using nuvrel_test::list_scorer;
+using nuvrel_test::ListQuery;
+using nuvrel_test::ListScorer;
+using nuvrel_test::run;
+using nuvrel_test::unused_reader;
+
+namespace {
+
+using Scorers = BooleanScorer::Scorers;
+
+template <class... S>
+Scorers scorers(S... s) {
+    Scorers out;
+    (out.push_back(std::move(s)), ...);
+    return out;
+}
+
+// Walks the scorer with advance, as the per-segment search does.
+std::vector<Hit> walk(Scorer& s) {
+    std::vector<Hit> out;
+    for (std::uint32_t d = s.doc(); d != TERMINATED; d = s.advance()) out.push_back(Hit{d, s.score()});
+    return out;
+}
+
+std::vector<std::uint32_t> docs(const std::vector<Hit>& hits) {
+    std::vector<std::uint32_t> out;
+    for (auto& h : hits) out.push_back(h.doc);
+    return out;
+}
+
+}  // namespace
+
+TEST(BooleanScorer, ShouldClauseStaysOnItsFirstDocumentUnderMust) {
+    BooleanScorer s(scorers(list_scorer({{1, 1.0f}, {5, 1.0f}, {9, 1.0f}})),
+                    scorers(list_scorer({{5, 0.5f}, {7, 0.5f}})), {});
+    auto hits = walk(s);
+    ASSERT_EQ(docs(hits), (std::vector<std::uint32_t>{1, 5, 9}));
+    EXPECT_EQ(hits[0].score, 1.0f);
+    EXPECT_EQ(hits[1].score, 1.5f);
+    EXPECT_EQ(hits[2].score, 1.0f);
+    EXPECT_EQ(s.doc(), TERMINATED);
+    EXPECT_EQ(s.advance(), TERMINATED);
+
+    // b first sits on 3, which is no match, and never moves: it adds nothing, even at 9.
+    BooleanScorer t(scorers(list_scorer({{1, 1.0f}, {5, 1.0f}, {9, 1.0f}})),
+                    scorers(list_scorer({{3, 0.5f}, {9, 0.5f}})), {});
+    for (auto& h : walk(t)) EXPECT_EQ(h.score, 1.0f);
+}
+
+TEST(BooleanScorer, ShouldOnlyUnionAddsScores) {
+    BooleanScorer s({}, scorers(list_scorer({{1, 1.0f}, {4, 1.0f}}), list_scorer({{2, 0.25f}, {4, 0.25f}})), {});
+    auto hits = walk(s);
+    ASSERT_EQ(docs(hits), (std::vector<std::uint32_t>{1, 2, 4}));
+    EXPECT_EQ(hits[0].score, 1.0f);
+    EXPECT_EQ(hits[1].score, 0.25f);
+    EXPECT_EQ(hits[2].score, 1.25f);
+
+    // A lacking should term (an empty scorer) is passed over.
+    BooleanScorer t({}, scorers(std::make_unique<EmptyScorer>(), list_scorer({{3, 1.0f}})), {});
+    EXPECT_EQ(docs(walk(t)), (std::vector<std::uint32_t>{3}));
+}
+
+TEST(BooleanScorer, MustIntersectionAndExclusion) {
+    BooleanScorer s(scorers(list_scorer({{1, 1}, {3, 1}, {5, 1}, {8, 1}, {9, 1}}),
+                            list_scorer({{2, 2}, {3, 2}, {8, 2}, {9, 2}, {12, 2}})),
+                    {}, scorers(list_scorer({{8, 0}})));
+    auto hits = walk(s);
+    ASSERT_EQ(docs(hits), (std::vector<std::uint32_t>{3, 9}));
+    EXPECT_EQ(hits[0].score, 3.0f);
+
+    // Should-only with exclusion: the excluded document is stepped over.
+    BooleanScorer t({}, scorers(list_scorer({{1, 1}, {2, 1}, {4, 1}}), list_scorer({{2, 1}, {3, 1}})),
+                    scorers(list_scorer({{2, 0}, {3, 0}})));
+    EXPECT_EQ(docs(walk(t)), (std::vector<std::uint32_t>{1, 4}));
+}
+
+TEST(BooleanScorer, NothingMatches) {
+    BooleanScorer only_not({}, {}, scorers(list_scorer({{1, 1}})));
+    EXPECT_EQ(only_not.doc(), TERMINATED);
+    BooleanScorer empty({}, {}, {});
+    EXPECT_EQ(empty.doc(), TERMINATED);
+    EXPECT_EQ(empty.advance(), TERMINATED);
+    EXPECT_EQ(empty.size_hint(), 0u);
+    BooleanScorer self_excluded(scorers(list_scorer({{1, 1}, {2, 1}})), {}, scorers(list_scorer({{1, 1}, {2, 1}})));
+    EXPECT_EQ(self_excluded.doc(), TERMINATED);
+    BooleanScorer missing_must(scorers(std::make_unique<EmptyScorer>(), list_scorer({{1, 1}})), {}, {});
+    EXPECT_EQ(missing_must.doc(), TERMINATED);
+}
+
+TEST(BooleanScorer, SeekMovesMustAndShould) {
+    BooleanScorer s(scorers(list_scorer({{1, 1}, {5, 1}, {9, 1}})), scorers(list_scorer({{3, 1}, {9, 1}})), {});
+    EXPECT_EQ(s.doc(), 1u);
+    EXPECT_EQ(s.seek(6), 9u);
+    EXPECT_EQ(s.score(), 2.0f);  // the should scorer was sought to 9 as well
+    EXPECT_EQ(s.seek(10), TERMINATED);
+    EXPECT_EQ(s.doc(), TERMINATED);
+}
+
+TEST(BooleanScorer, SizeHint) {
+    BooleanScorer must(scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)),
+                       scorers(list_scorer({{1, 1}}, 100)), {});
+    EXPECT_EQ(must.size_hint(), 3u);
+    BooleanScorer should({}, scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)), {});
+    EXPECT_EQ(should.size_hint(), 13u);
+    BooleanScorer wraps({}, scorers(list_scorer({{1, 1}}, 0xFFFFFFFFu), list_scorer({{1, 1}}, 2)), {});
+    EXPECT_EQ(wraps.size_hint(), 1u);
+}
+
+// Scorers whose seek may jump back, as over a posting list whose documents
+// are out of order: the walk still ends.
+namespace {
+class BackwardsScorer final : public Scorer {
+public:
+    std::uint32_t doc() const override { return doc_; }
+    float score() const override { return 1.0f; }
+    std::uint32_t advance() override { return doc_ = (doc_ == 200 ? 50 : TERMINATED); }
+    std::uint32_t seek(std::uint32_t) override { return doc_ = 200; }
+    std::uint32_t size_hint() const override { return 0; }
+
+private:
+    std::uint32_t doc_ = 50;
+};
+}  // namespace
+
+TEST(BooleanScorer, OutOfOrderClausesDoNotLoopForEver) {
+    BooleanScorer s(scorers(std::make_unique<BackwardsScorer>()), {}, {});
+    EXPECT_EQ(s.doc(), 200u);
+    EXPECT_EQ(s.advance(), TERMINATED);  // 50 again would repeat 200 for ever
+}
+
+TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
+    ListQuery a({{1, 1.0f}, {5, 1.0f}});
+    ListQuery b({{5, 2.0f}});
+    ListQuery c({{1, 0.0f}});
+    auto ca = a.calls_, cb = b.calls_, cc = c.calls_;
+    auto q = BooleanQuery().must(std::move(a)).should(std::move(b)).must_not(std::move(c));
+    EXPECT_EQ(q.must_clauses().size(), 1u);
+    EXPECT_EQ(q.should_clauses().size(), 1u);
+    EXPECT_EQ(q.must_not_clauses().size(), 1u);
+    auto s = run(q.scorer(unused_reader()));
+    ASSERT_TRUE(s.has_value());
+    EXPECT_EQ((*s)->doc(), 5u);
+    EXPECT_EQ((*s)->score(), 3.0f);
+    EXPECT_EQ(*ca + *cb + *cc, 3);
+
+    ListQuery ok({{1, 1.0f}});
+    ListQuery later({{1, 1.0f}});
+    auto c_ok = ok.calls_, c_later = later.calls_;
+    auto bad = BooleanQuery().must(std::move(ok)).should(ListQuery::failing("boom")).must_not(std::move(later));
+    auto r = run(bad.scorer(unused_reader()));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), "Index corruption: boom");
+    EXPECT_EQ(*c_ok, 1);
+    EXPECT_EQ(*c_later, 0);
+}
+
+TEST(BooleanQuery, CountEstimate) {
+    auto must = BooleanQuery().must(ListQuery({}, 10)).must(ListQuery({}, 3)).should(ListQuery({}, 100));
+    EXPECT_EQ(run(must.count_estimate(unused_reader())).value(), 3u);
+    auto should = BooleanQuery().should(ListQuery({}, 10)).should(ListQuery({}, 3)).must_not(ListQuery({}, 50));
+    EXPECT_EQ(run(should.count_estimate(unused_reader())).value(), 13u);
+    auto only_not = BooleanQuery().must_not(ListQuery({}, 50));
+    EXPECT_EQ(run(only_not.count_estimate(unused_reader())).value(), 0u);
+    auto failing = BooleanQuery().must(ListQuery::failing("x")).must(ListQuery({}, 1));
+    EXPECT_FALSE(run(failing.count_estimate(unused_reader())).has_value());
+
+    auto empty = run(BooleanQuery().scorer(unused_reader()));
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ((*empty)->doc(), TERMINATED);
+}
