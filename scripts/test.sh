@@ -17,3 +17,13 @@ cmake -S . -B build/asan "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DNUVREL_SANITIZE=
 cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+# The Python module, installed from this working tree (the build directory is
+# kept between runs), then its test suite run from outside the source tree.
+PYTHON="${PYTHON:-python3}"
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -Cbuild-dir=build/python . 2>/dev/null \
+  || "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation --break-system-packages \
+       -Cbuild-dir=build/python .
+ROOT="$PWD"
+(cd /tmp && "$PYTHON" -m pytest -q -p no:cacheprovider "$ROOT/nuvrel-core-python/tests")

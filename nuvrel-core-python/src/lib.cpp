@@ -192,32 +192,59 @@ PyObject* g_panic_exception = nullptr;
 // collections.abc.Sequence, looked up on first use.
 PyObject* g_sequence_abc = nullptr;
 
-void raise_panic(const std::string& message) {
-    PyErr_SetString(g_panic_exception != nullptr ? g_panic_exception : PyExc_RuntimeError, message.c_str());
+// Sets PanicException; an invalid UTF-8 sequence in the message is replaced
+// rather than turned into a second error.
+void raise_panic(std::string_view message) {
+    PyObject* type = g_panic_exception != nullptr ? g_panic_exception : PyExc_RuntimeError;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
 }
 
 // A Python error is already set; thrown so that conversion helpers can bail
 // out of nested loops without checking at every level.
 struct PythonError {};
 
+// Sets an exception of the given type from a UTF-8 message of any content.
+[[noreturn]] void raise_with(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    throw PythonError{};
+}
+
 // Replaces a failure of the interpreter to build an object with PanicException,
 // keeping its message.
-[[noreturn]] void panic_from_python_error() {
+// Takes the pending exception out of the interpreter, normalized.
+Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
-    std::string message = "failed to create a Python object";
-    if (value != nullptr) {
-        Ref text = Ref::steal(PyObject_Str(value));
-        if (text) {
-            const char* s = PyUnicode_AsUTF8(text.get());
-            if (s != nullptr) message = s;
-        }
-    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
-    Py_XDECREF(value);
     Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+// The text of the pending exception, which is cleared; nullopt when even
+// that fails.
+std::optional<std::string> take_exception_text() {
+    Ref value = take_exception();
+    if (!value) return std::nullopt;
+    Ref text = Ref::steal(PyObject_Str(value.get()));
+    if (!text) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (s == nullptr) return std::nullopt;
+    return std::string(s, static_cast<std::size_t>(size));
+}
+
+[[noreturn]] void panic_from_python_error() {
+    std::optional<std::string> message = take_exception_text();
     PyErr_Clear();
-    raise_panic(message);
+    raise_panic(message.value_or("failed to create a Python object"));
     throw PythonError{};
 }
 
@@ -319,13 +346,9 @@ bool collect_args(const char* fname, const std::array<const char*, N>& names, Py
 // errors stay as they are.
 [[noreturn]] void fail_argument(const char* param) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-        Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+        std::optional<std::string> text = take_exception_text();
         if (!text) throw PythonError{};
-        PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
+        raise_with(PyExc_TypeError, fmt::format("argument '{}': {}", param, *text));
     }
     throw PythonError{};
 }
@@ -567,17 +590,8 @@ void index_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-[[noreturn]] void raise_with(PyObject* type, std::string_view message);
-
 [[noreturn]] void raise_runtime_error(std::string_view prefix, const Error& e) {
     raise_with(PyExc_RuntimeError, fmt::format("{}{}", prefix, e.to_string()));
-}
-
-// Sets an exception of the given type from a UTF-8 message of any content.
-[[noreturn]] void raise_with(PyObject* type, std::string_view message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-    throw PythonError{};
 }
 
 // Looks a clause's field up in the schema copy.
