@@ -6,11 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-PYTHON="${PYTHON:-python3}"
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -Cbuild-dir=build/python . 2>/dev/null \
-  || "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation --break-system-packages \
-       -Cbuild-dir=build/python .
+bash scripts/install-python-module.sh
 
 INDEX_DIR="${INDEX_DIR:-build/demo-index}"
-exec "$PYTHON" nuvrel-core-python/examples/demo.py --index "$INDEX_DIR" "$@"
+exec "${PYTHON:-python3}" nuvrel-core-python/examples/demo.py --index "$INDEX_DIR" "$@"

@@ -18,12 +18,9 @@ cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS"
 
-# The Python module, installed from this working tree (the build directory is
-# kept between runs), then its test suite run from outside the source tree.
-PYTHON="${PYTHON:-python3}"
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -Cbuild-dir=build/python . 2>/dev/null \
-  || "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation --break-system-packages \
-       -Cbuild-dir=build/python .
+# The Python module, installed from this working tree, then its test suite
+# run from outside the source tree so that the installed module is the one
+# imported.
+bash scripts/install-python-module.sh
 ROOT="$PWD"
-(cd /tmp && "$PYTHON" -m pytest -q -p no:cacheprovider "$ROOT/nuvrel-core-python/tests")
+(cd /tmp && "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider "$ROOT/nuvrel-core-python/tests")
