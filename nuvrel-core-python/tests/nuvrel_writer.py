@@ -25,6 +25,9 @@ Usage::
 Every knob of the formats that a test may want to steer is an attribute of
 ``SegmentOptions``; ``SegmentInfo`` reports where things were put so that
 tests can damage precise bytes (``patch_file``, ``truncate_file``).
+
+From the command line, ``python3 nuvrel_writer.py INDEX_DIR DESCRIPTION.json``
+writes the index that a JSON description asks for (``build_from_description``).
 """
 
 from __future__ import annotations
@@ -874,3 +877,53 @@ def read_store(data: bytes) -> list[bytes]:
         assert p == len(raw)
     assert len(records) == num_docs
     return records
+
+
+# --------------------------------------------------------------------------
+# Command line: build an index from a JSON description
+# --------------------------------------------------------------------------
+
+def build_from_description(path: str, desc: dict) -> IndexWriter:
+    """Writes the index that a JSON description asks for:
+
+    {"fields": [{"name": ..., "field_type": ..., ...FieldDef keywords}],
+     "default_fields": [...],
+     "segments": [{"docs": [{field: value}], "options": {SegmentOptions keywords},
+                   "segment_id": int or 32-hex-digit str}]}
+
+    Options holding dictionaries take text (UTF-8 encoded)."""
+    writer = IndexWriter(path, [FieldDef(**f) for f in desc["fields"]], desc.get("default_fields"))
+    for seg in desc.get("segments", []):
+        opts = dict(seg.get("options", {}))
+        for key in ("terms_dictionary", "store_dictionary"):
+            if isinstance(opts.get(key), str):
+                opts[key] = opts[key].encode()
+        sid = seg.get("segment_id")
+        if isinstance(sid, str):
+            sid = int(sid, 16)
+        writer.add_segment(seg.get("docs", []), SegmentOptions(**opts), sid)
+    writer.commit()
+    return writer
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    import argparse
+    import sys
+
+    parser = argparse.ArgumentParser(description="Write a nuvrel index from a JSON description.")
+    parser.add_argument("index_dir")
+    parser.add_argument("description", help="JSON file, or - for standard input")
+    args = parser.parse_args(argv)
+    if args.description == "-":
+        desc = json.load(sys.stdin)
+    else:
+        with open(args.description, encoding="utf-8") as fh:
+            desc = json.load(fh)
+    writer = build_from_description(args.index_dir, desc)
+    for seg in writer.segments:
+        print(f"{seg.base}: {seg.num_docs} documents, {len(seg.terms)} terms")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

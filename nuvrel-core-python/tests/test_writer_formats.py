@@ -288,3 +288,26 @@ def test_damage_helpers(tmp_path):
     nw.patch_file(str(p), 0, b"Z")
     nw.truncate_file(str(p), 5)
     assert p.read_bytes() == b"ZbcdX"
+
+
+def test_trained_store_dictionary(tmp_path):
+    docs = [{"title": f"record {i} of the trained dictionary test, value {i * 37 % 101}"} for i in range(400)]
+    samples = [nw.encode_record([(0, {"text": d["title"]})]) for d in docs]
+    opts = nw.SegmentOptions(store_dictionary=nw.train_dictionary(samples, 2048), store_block_docs=8)
+    info = nw.IndexWriter(tmp_path, [nw.FieldDef("title")]).add_segment(docs, opts)
+    assert nw.read_store(read(info.files[".store"])) == samples
+
+
+def test_command_line(tmp_path):
+    desc = {
+        "fields": [{"name": "title"}, {"name": "n", "field_type": "u64", "indexed": False}],
+        "segments": [{"docs": [{"title": "a b", "n": 1}], "segment_id": "ff",
+                      "options": {"bloom": False, "terms_dictionary": "a b c d"}},
+                     {"docs": []}],
+    }
+    (tmp_path / "d.json").write_text(json.dumps(desc))
+    assert nw.main([str(tmp_path / "idx"), str(tmp_path / "d.json")]) == 0
+    listed = json.loads(read(tmp_path / "idx" / "segments.json"))
+    assert len(listed) == 2 and listed[0] == "0" * 30 + "ff"
+    terms = read(tmp_path / "idx" / (nw.segment_base(255) + ".terms"))
+    assert set(nw.read_terms(terms)) == {nw.term_key(0, "a"), nw.term_key(0, "b")}
