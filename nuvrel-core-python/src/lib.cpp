@@ -92,13 +92,17 @@ QueryPtr term_query(TermClause clause);
 // that order.
 QueryPtr boolean_query(std::vector<TermClause> must, std::vector<TermClause> should,
                        std::vector<TermClause> must_not);
-// search_segment: the segment's best `limit` hits, best first.
+// search_segment: the segment's best `limit` hits, best first. `limit` is the
+// caller's, anything up to 2^64-1; the collector must bound what it reserves
+// up front (by the segment's document count, say), never by `limit` alone.
 Task<Result<std::vector<Hit>>> search_segment(ReaderPtr reader, QueryPtr query, std::uint64_t limit);
 
 // ===== ENGINE WIRING: stubs until the engine's Index lands ==================
 // Each body below is to be replaced by the one-line call named in its
 // declaration's comment. Until then open_index fails, so no NuvrelIndex
-// object can exist and the other stubs are never reached.
+// object can exist and the other stubs are never reached; the Python tests
+// that need an opened index skip while open fails with kNotWired's text and
+// run by themselves once it is gone.
 namespace {
 const char* const kNotWired = "the index engine is not wired into this build yet";
 }
