@@ -17,3 +17,10 @@ cmake -S . -B build/asan "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DNUVREL_SANITIZE=
 cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+# The Python module, installed from this working tree, then its test suite
+# run from outside the source tree so that the installed module is the one
+# imported.
+bash scripts/install-python-module.sh
+ROOT="$PWD"
+(cd /tmp && "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider "$ROOT/nuvrel-core-python/tests")

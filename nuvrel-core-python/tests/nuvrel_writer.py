@@ -1,0 +1,929 @@
+"""A small index writer: produces every file that nuvrel reads.
+
+It is the reference the engine and the Python module are tested against, so
+every byte it writes follows the on-disk formats exactly:
+
+* ``schema.json`` and ``segments.json`` at the index root;
+* per segment ``seg_<32 hex digits>`` with ``.meta``, ``.terms`` (sorted
+  string table of prefix-shared keys in zstd blocks, block index, optional
+  sparse index, optional bloom filter, optional zstd dictionary, 37-byte
+  footer), ``.post`` (block posting lists), ``.store`` (zstd blocks of JSON
+  documents, optional dictionary, 32-byte footer) and optionally ``.vectors``;
+* the coarse-centroids and PQ codebook side files of dense-vector fields.
+
+Text is tokenized by lower-casing and splitting into maximal runs of
+alphanumeric characters (``str.isalnum``); nothing else (no stemming, no stop
+words). Only indexed text fields get terms. The term key is the field id as 4
+little-endian bytes followed by the term's UTF-8 bytes.
+
+Usage::
+
+    w = IndexWriter(path, [FieldDef("title"), FieldDef("count", "u64")])
+    w.add_segment([{"title": "Hello world", "count": 3}])
+    w.commit()          # schema.json and segments.json
+
+Every knob of the formats that a test may want to steer is an attribute of
+``SegmentOptions``; ``SegmentInfo`` reports where things were put so that
+tests can damage precise bytes (``patch_file``, ``truncate_file``).
+
+From the command line, ``python3 nuvrel_writer.py INDEX_DIR DESCRIPTION.json``
+writes the index that a JSON description asks for (``build_from_description``).
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import random
+import struct
+from dataclasses import dataclass, field as dc_field
+from typing import Any, Iterable, Sequence
+
+import zstandard
+
+TERMS_MAGIC = 0x53544233
+TERMS_FOOTER_LEN = 37
+STORE_MAGIC = 0x53544F52
+STORE_VERSION = 2
+STORE_FOOTER_LEN = 32
+CENTROIDS_MAGIC = 0x48435643
+CODEBOOK_MAGIC = 0x5343424B
+POSTING_BLOCK = 128
+INLINE_MAX_BYTES = 16
+
+FIELD_TYPES = ("text", "u64", "i64", "f64", "bytes", "sparse_vector", "dense_vector", "json")
+VECTOR_TYPE_RABITQ = 0
+VECTOR_TYPE_IVF_RABITQ = 1
+VECTOR_TYPE_IVF_PQ = 2
+
+
+# --------------------------------------------------------------------------
+# Primitive encoders
+# --------------------------------------------------------------------------
+
+def vint(value: int) -> bytes:
+    """LEB128 unsigned varint."""
+    if value < 0:
+        raise ValueError("vint of a negative value")
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        if value:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def u16(v: int) -> bytes:
+    return struct.pack("<H", v)
+
+
+def u32(v: int) -> bytes:
+    return struct.pack("<I", v)
+
+
+def u64(v: int) -> bytes:
+    return struct.pack("<Q", v)
+
+
+def f32(v: float) -> bytes:
+    return struct.pack("<f", v)
+
+
+def to_f32(v: float) -> float:
+    """The nearest 32-bit float, widened back (what the engine keeps)."""
+    return struct.unpack("<f", struct.pack("<f", v))[0]
+
+
+def common_prefix_len(a: bytes, b: bytes) -> int:
+    n = min(len(a), len(b))
+    i = 0
+    while i < n and a[i] == b[i]:
+        i += 1
+    return i
+
+
+def tokenize(text: str) -> list[str]:
+    """Lower-case, then maximal runs of alphanumeric characters."""
+    tokens: list[str] = []
+    cur: list[str] = []
+    for ch in text.lower():
+        if ch.isalnum():
+            cur.append(ch)
+        elif cur:
+            tokens.append("".join(cur))
+            cur = []
+    if cur:
+        tokens.append("".join(cur))
+    return tokens
+
+
+def term_key(field_id: int, term: str | bytes) -> bytes:
+    raw = term.encode("utf-8") if isinstance(term, str) else term
+    return u32(field_id) + raw
+
+
+def bloom_hashes(key: bytes) -> tuple[int, int]:
+    """The two 64-bit hashes the reader's bloom probe uses."""
+    mask = (1 << 64) - 1
+    prime = 0x100000001B3
+    h1 = 0xCBF29CE484222325
+    h2 = 0x84222325CBF29CE4
+    for c in key:
+        h1 = ((h1 ^ c) * prime) & mask
+        h2 = ((h2 * prime) & mask) ^ c
+    return h1, h2
+
+
+def bloom_positions(key: bytes, num_bits: int, num_hashes: int) -> list[int]:
+    h1, h2 = bloom_hashes(key)
+    mask = (1 << 64) - 1
+    return [((h1 + i * h2) & mask) % num_bits for i in range(num_hashes)]
+
+
+def zstd_compress(data: bytes, level: int = 3, dictionary: bytes | None = None,
+                  checksum: bool = False) -> bytes:
+    kwargs: dict[str, Any] = {"level": level, "write_checksum": checksum}
+    if dictionary is not None:
+        kwargs["dict_data"] = zstandard.ZstdCompressionDict(dictionary)
+    return zstandard.ZstdCompressor(**kwargs).compress(data)
+
+
+def train_dictionary(samples: Sequence[bytes], size: int = 4096) -> bytes:
+    """A trained zstd dictionary for the given samples (needs a few hundred)."""
+    return zstandard.train_dictionary(size, list(samples)).as_bytes()
+
+
+# --------------------------------------------------------------------------
+# Schema
+# --------------------------------------------------------------------------
+
+@dataclass
+class FieldDef:
+    name: str
+    field_type: str = "text"
+    indexed: bool = True
+    stored: bool = True
+    tokenizer: str | None = "default"
+    multi: bool = False
+    sparse_vector_config: dict | None = None
+    dense_vector_config: dict | None = None
+
+    def to_json(self) -> dict:
+        if self.field_type not in FIELD_TYPES:
+            raise ValueError(f"unknown field type {self.field_type}")
+        out: dict[str, Any] = {
+            "name": self.name,
+            "field_type": self.field_type,
+            "indexed": self.indexed,
+            "stored": self.stored,
+            "tokenizer": self.tokenizer,
+            "multi": self.multi,
+        }
+        if self.sparse_vector_config is not None:
+            out["sparse_vector_config"] = self.sparse_vector_config
+        if self.dense_vector_config is not None:
+            out["dense_vector_config"] = self.dense_vector_config
+        return out
+
+
+# --------------------------------------------------------------------------
+# Stored-document JSON
+# --------------------------------------------------------------------------
+
+class Raw:
+    """A stored record written verbatim (for damaged or hand-made records)."""
+
+    def __init__(self, record: bytes):
+        self.record = record
+
+
+class Values(list):
+    """Several values of one field in a document dict (for vector and json
+    fields, whose single value is itself a list)."""
+
+
+def _check_finite(v: float) -> float:
+    if not math.isfinite(v):
+        raise ValueError("JSON cannot hold NaN or infinity")
+    return v
+
+
+def encode_value(field_type: str, value: Any) -> dict:
+    """One stored value as its one-key JSON object."""
+    if field_type == "text":
+        return {"text": str(value)}
+    if field_type == "u64":
+        if not 0 <= int(value) < 1 << 64:
+            raise ValueError("u64 out of range")
+        return {"u64": int(value)}
+    if field_type == "i64":
+        if not -(1 << 63) <= int(value) < 1 << 63:
+            raise ValueError("i64 out of range")
+        return {"i64": int(value)}
+    if field_type == "f64":
+        return {"f64": _check_finite(float(value))}
+    if field_type == "bytes":
+        return {"bytes": list(bytes(value))}
+    if field_type == "sparse_vector":
+        if isinstance(value, dict):
+            indices, values = value["indices"], value["values"]
+        else:
+            indices, values = value
+        return {"sparse_vector": {"indices": [int(i) for i in indices],
+                                  "values": [_check_finite(float(v)) for v in values]}}
+    if field_type == "dense_vector":
+        return {"dense_vector": [_check_finite(float(v)) for v in value]}
+    if field_type == "json":
+        return {"json": value}
+    raise ValueError(f"unknown field type {field_type}")
+
+
+def encode_record(pairs: Sequence[tuple[int, dict]]) -> bytes:
+    """The stored-document JSON of (field id, encoded value) pairs."""
+    doc = {"field_values": [[fid, val] for fid, val in pairs]}
+    return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+
+
+# --------------------------------------------------------------------------
+# Options and results
+# --------------------------------------------------------------------------
+
+@dataclass
+class SegmentOptions:
+    # term dictionary
+    terms_block_entries: int = 64        # keys per data block
+    sparse_every: int | None = 8         # a sparse entry every N blocks; None: no sparse index
+    bloom: bool = True
+    bloom_bits_per_key: int = 10
+    bloom_num_hashes: int = 7
+    terms_dictionary: bytes | None = None
+    terms_reserved: int = 0              # the footer's reserved u64
+    terms_reserved_byte: int = 1         # the footer's reserved byte
+    # postings
+    inline_postings: bool = True         # short lists go inline in the term entry
+    posting_block_size: int = POSTING_BLOCK
+    # store
+    store_block_docs: int = 16
+    store_dictionary: bytes | None = None
+    # general
+    zstd_level: int = 3
+    zstd_checksum: bool = False
+    # metadata
+    meta_field_stats: bool = True        # False: a 20-byte .meta without statistics
+    meta_num_docs: int | None = None     # override the recorded document count
+    # vectors: write a .vectors file for the dense-vector fields
+    vectors: bool = False
+    vector_index_type: int = VECTOR_TYPE_RABITQ
+    vector_clusters: int = 2
+
+
+@dataclass
+class SegmentInfo:
+    segment_id: int
+    num_docs: int
+    base: str                              # "seg_" + 32 hex digits
+    files: dict[str, str]                  # extension -> absolute path
+    field_stats: dict[int, tuple[int, int]]
+    terms: dict[bytes, list[tuple[int, int]]]   # key -> postings (doc, tf)
+    inline_keys: set[bytes]
+    term_blocks: list[tuple[bytes, int, int]]   # (first key, offset, length)
+    terms_index_offset: int = 0
+    bloom_offset: int = 0
+    terms_dict_offset: int = 0
+    posting_ranges: dict[bytes, tuple[int, int]] = dc_field(default_factory=dict)
+    store_blocks: list[tuple[int, int, int, int]] = dc_field(default_factory=list)  # (first, off, len, n)
+    store_dict_offset: int = 0
+    store_data_end: int = 0
+    records: list[bytes] = dc_field(default_factory=list)
+
+
+def segment_base(segment_id: int) -> str:
+    return f"seg_{segment_id:032x}"
+
+
+# --------------------------------------------------------------------------
+# File builders (pure: bytes in, bytes out)
+# --------------------------------------------------------------------------
+
+def build_meta(segment_id: int, num_docs: int, stats: dict[int, tuple[int, int]] | None) -> bytes:
+    out = segment_id.to_bytes(16, "little") + u32(num_docs)
+    if stats is not None:
+        out += u32(len(stats))
+        for fid, (total, count) in stats.items():
+            out += u32(fid) + u64(total) + u32(count)
+    return out
+
+
+def encode_posting_pairs(postings: Sequence[tuple[int, int]]) -> bytes:
+    """Delta-coded (doc, tf) pairs: the first doc whole, then differences."""
+    out = bytearray()
+    prev = 0
+    for i, (doc, tf) in enumerate(postings):
+        delta = doc if i == 0 else (doc - prev) & 0xFFFFFFFF
+        out += vint(delta) + vint(tf)
+        prev = doc
+    return bytes(out)
+
+
+def build_posting_list(postings: Sequence[tuple[int, int]], block_size: int = POSTING_BLOCK) -> bytes:
+    """A serialized block posting list: header, skip entries, data."""
+    skips = bytearray()
+    data = bytearray()
+    num_blocks = 0
+    for start in range(0, len(postings), block_size):
+        chunk = postings[start:start + block_size]
+        skips += u32(chunk[0][0]) + u32(chunk[-1][0]) + u32(len(data))
+        data += vint(len(chunk)) + encode_posting_pairs(chunk)
+        num_blocks += 1
+    return u32(len(postings)) + u32(num_blocks) + bytes(skips) + u32(len(data)) + bytes(data)
+
+
+def inline_term_info(postings: Sequence[tuple[int, int]]) -> bytes | None:
+    """The inline TermInfo, or None when the list does not fit inline."""
+    if len(postings) > 255:
+        return None
+    data = encode_posting_pairs(postings)
+    if len(data) > INLINE_MAX_BYTES:
+        return None
+    return bytes([0xFF, len(postings), len(data)]) + data
+
+
+def external_term_info(doc_freq: int, offset: int, length: int) -> bytes:
+    return b"\x00" + vint(doc_freq) + vint(offset) + vint(length)
+
+
+def build_bloom(keys: Iterable[bytes], bits_per_key: int, num_hashes: int) -> bytes:
+    keys = list(keys)
+    num_bits = max(64, len(keys) * bits_per_key)
+    num_words = (num_bits + 63) // 64
+    words = [0] * num_words
+    for key in keys:
+        for pos in bloom_positions(key, num_bits, num_hashes):
+            words[pos // 64] |= 1 << (pos % 64)
+    return u32(num_bits) + u32(num_hashes) + u32(num_words) + b"".join(u64(w) for w in words)
+
+
+def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) -> tuple[bytes, dict]:
+    """The term dictionary for sorted (key, encoded TermInfo) entries.
+
+    Returns the file and where its parts went."""
+    keys = [k for k, _ in entries]
+    if keys != sorted(keys) or len(set(keys)) != len(keys):
+        raise ValueError("term keys must be unique and sorted")
+    out = bytearray()
+    blocks: list[tuple[bytes, int, int]] = []
+    step = max(1, opts.terms_block_entries)
+    for start in range(0, len(entries), step):
+        chunk = entries[start:start + step]
+        raw = bytearray()
+        prev = b""
+        for key, info in chunk:
+            shared = common_prefix_len(prev, key)
+            raw += vint(shared) + vint(len(key) - shared) + key[shared:] + info
+            prev = key
+        frame = zstd_compress(bytes(raw), opts.zstd_level, opts.terms_dictionary, opts.zstd_checksum)
+        blocks.append((chunk[0][0], len(out), len(frame)))
+        out += frame
+    index_offset = len(out)
+    out += u32(len(blocks))
+    prev = b""
+    for first, off, length in blocks:
+        shared = common_prefix_len(prev, first)
+        out += vint(shared) + vint(len(first) - shared) + first[shared:] + vint(off) + vint(length)
+        prev = first
+    sparse = [] if opts.sparse_every is None else list(range(0, len(blocks), max(1, opts.sparse_every)))
+    out += u32(len(sparse))
+    for idx in sparse:
+        first = blocks[idx][0]
+        out += u16(len(first)) + first + u32(idx)
+    bloom_offset = 0
+    if opts.bloom:
+        bloom_offset = len(out)
+        out += build_bloom(keys, opts.bloom_bits_per_key, opts.bloom_num_hashes)
+    dict_offset = 0
+    if opts.terms_dictionary is not None:
+        dict_offset = len(out)
+        out += u32(len(opts.terms_dictionary)) + opts.terms_dictionary
+    out += (u64(index_offset) + u64(opts.terms_reserved) + u64(bloom_offset) + u64(dict_offset)
+            + bytes([opts.terms_reserved_byte & 0xFF]) + u32(TERMS_MAGIC))
+    return bytes(out), {"blocks": blocks, "index_offset": index_offset,
+                        "bloom_offset": bloom_offset, "dict_offset": dict_offset}
+
+
+def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, dict]:
+    """The document store: blocks of length-prefixed records, then the
+    optional dictionary, the block index and the footer."""
+    out = bytearray()
+    blocks: list[tuple[int, int, int, int]] = []
+    step = max(1, opts.store_block_docs)
+    for start in range(0, len(records), step):
+        chunk = records[start:start + step]
+        raw = b"".join(u32(len(r)) + r for r in chunk)
+        frame = zstd_compress(raw, opts.zstd_level, opts.store_dictionary, opts.zstd_checksum)
+        blocks.append((start, len(out), len(frame), len(chunk)))
+        out += frame
+    data_end = len(out)
+    dictionary = opts.store_dictionary
+    # A dictionary needs a non-zero position; an empty store has none.
+    dict_offset = 0
+    if dictionary is not None and data_end > 0:
+        dict_offset = data_end
+        out += u32(len(dictionary)) + dictionary
+    out += u32(len(blocks))
+    for first, off, length, n in blocks:
+        out += u32(first) + u64(off) + u32(length) + u32(n)
+    out += (u64(data_end) + u64(dict_offset) + u32(len(records)) + u32(1 if dict_offset else 0)
+            + u32(STORE_VERSION) + u32(STORE_MAGIC))
+    return bytes(out), {"blocks": blocks, "data_end": data_end, "dict_offset": dict_offset}
+
+
+# --------------------------------------------------------------------------
+# Vector data
+# --------------------------------------------------------------------------
+
+def build_vectors_file(entries: Sequence[tuple[int, int, bytes]]) -> bytes:
+    """The .vectors table of (field id, index type, blob), blobs after it."""
+    table = bytearray(u32(len(entries)))
+    blobs = bytearray()
+    start = 4 + 21 * len(entries)
+    for fid, itype, blob in entries:
+        table += u32(fid) + bytes([itype]) + u64(start + len(blobs)) + u64(len(blob))
+        blobs += blob
+    return bytes(table) + bytes(blobs)
+
+
+def _sign_bits(vec: Sequence[float], centroid: Sequence[float]) -> list[int]:
+    bits = bytearray((len(vec) + 7) // 8)
+    for i, (v, c) in enumerate(zip(vec, centroid)):
+        if v >= c:
+            bits[i // 8] |= 1 << (i % 8)
+    return list(bits)
+
+
+def _quantized(vec: Sequence[float], centroid: Sequence[float]) -> dict:
+    bits = _sign_bits(vec, centroid)
+    return {
+        "bits": bits,
+        "dist_to_centroid": to_f32(math.sqrt(sum((v - c) ** 2 for v, c in zip(vec, centroid)))),
+        "self_dot": to_f32(sum(v * v for v in vec)),
+        "popcount": sum(bin(b).count("1") for b in bits),
+    }
+
+
+def _mean(vectors: Sequence[Sequence[float]], dim: int) -> list[float]:
+    if not vectors:
+        return [0.0] * dim
+    return [to_f32(sum(v[i] for v in vectors) / len(vectors)) for i in range(dim)]
+
+
+def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 42,
+                      raw: bool = True) -> bytes:
+    rng = random.Random(seed)
+    perm = list(range(dim))
+    rng.shuffle(perm)
+    centroid = _mean(vectors, dim)
+    doc = {
+        "codebook": {"config": {"dim": dim, "query_bits": 4, "seed": seed},
+                     "random_signs": [rng.choice((1, -1)) for _ in range(dim)],
+                     "random_perm": perm, "version": 0},
+        "centroid": centroid,
+        "vectors": [_quantized(v, centroid) for v in vectors],
+        "raw_vectors": [list(map(to_f32, v)) for v in vectors] if raw else None,
+    }
+    return json.dumps(doc, separators=(",", ":")).encode()
+
+
+def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: int,
+                   pq: bool, pq_m: int = 2) -> bytes:
+    """An IVF-RaBitQ (pq False) or IVF-PQ (pq True) description; vector i
+    goes to cluster i mod num_clusters."""
+    num_clusters = max(1, num_clusters)
+    clusters: dict[str, dict] = {}
+    for c in range(num_clusters):
+        members = [i for i in range(len(vectors)) if i % num_clusters == c]
+        vecs = [vectors[i] for i in members]
+        centroid = _mean(vecs, dim)
+        if pq:
+            codes = [{"codes": [(i * 7 + j) % 256 for j in range(pq_m)],
+                      "norm": to_f32(math.sqrt(sum(x * x for x in vectors[i])))} for i in members]
+        else:
+            codes = [_quantized(v, centroid) for v in vecs]
+        clusters[str(c)] = {"doc_ids": members, "codes": codes, "raw_vectors": None}
+    doc = {
+        "config": {"dim": dim, "default_nprobe": 4, "store_raw": False, "rerank_factor": 2},
+        "centroids_version": 1,
+        "codebook_version": 1,
+        "clusters": {"clusters": clusters, "total_vectors": len(vectors)},
+    }
+    return json.dumps(doc, separators=(",", ":")).encode()
+
+
+def build_coarse_centroids(centroids: Sequence[Sequence[float]], format_version: int = 1,
+                           stamp: int = 1, extra: tuple[int, bool, float] | None = None) -> bytes:
+    """A coarse-centroids side file: first count = number of centroids,
+    second count = dimension."""
+    first = len(centroids)
+    second = len(centroids[0]) if centroids else 0
+    out = u32(CENTROIDS_MAGIC) + u32(format_version) + u64(stamp) + u32(first) + u32(second)
+    if format_version >= 2:
+        if extra is None:
+            out += b"\x00"
+        else:
+            value, switch, factor = extra
+            out += b"\x01" + u32(value) + bytes([1 if switch else 0]) + f32(factor)
+    for c in centroids:
+        out += b"".join(f32(x) for x in c)
+    return out
+
+
+def build_pq_codebook(dim: int, m: int, k: int, centroids: Sequence[float], format_version: int = 1,
+                      stamp: int = 1, rotation: Sequence[float] | None = None,
+                      per_centroid: Sequence[float] | None = None, subspace_dim: int | None = None,
+                      first_switch: bool = False, first_factor: float = 10.0, second_factor: float = 1.0,
+                      second_switch: bool = False, extra_value: int = 0) -> bytes:
+    """A PQ codebook side file; centroids is the flat M*K*subspace list."""
+    out = u32(CODEBOOK_MAGIC) + u32(format_version) + u64(stamp) + u32(dim) + u32(m)
+    if format_version <= 1:
+        out += u32(k) + bytes([1 if first_switch else 0]) + f32(second_factor)
+    else:
+        sub = subspace_dim if subspace_dim is not None else (dim // m if m else 0)
+        out += (u32(sub) + u32(k) + bytes([1 if first_switch else 0]) + f32(first_factor)
+                + f32(second_factor) + bytes([1 if second_switch else 0]) + u32(extra_value))
+        if rotation is not None:
+            out += b"\x01" + b"".join(f32(x) for x in rotation)
+        else:
+            out += b"\x00"
+    out += b"".join(f32(x) for x in centroids)
+    if per_centroid is not None:
+        out += b"\x01" + b"".join(f32(x) for x in per_centroid)
+    else:
+        out += b"\x00"
+    return out
+
+
+# --------------------------------------------------------------------------
+# The writer
+# --------------------------------------------------------------------------
+
+class IndexWriter:
+    """Writes an index directory: a schema and any number of segments."""
+
+    def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef],
+                 default_fields: Sequence[int] | None = None, query_routers: Sequence[dict] | None = None,
+                 seed: int = 1):
+        self.path = os.fspath(path)
+        self.fields = list(fields)
+        self.default_fields = list(default_fields or [])
+        self.query_routers = list(query_routers or [])
+        self.segments: list[SegmentInfo] = []
+        self._rng = random.Random(seed)
+        os.makedirs(self.path, exist_ok=True)
+
+    # -- schema ------------------------------------------------------------
+    def field_id(self, name: str) -> int:
+        for i, f in enumerate(self.fields):
+            if f.name == name:
+                return i
+        raise KeyError(name)
+
+    def schema_json(self) -> dict:
+        return {
+            "fields": [f.to_json() for f in self.fields],
+            "name_to_field": {f.name: i for i, f in enumerate(self.fields)},
+            "default_fields": self.default_fields,
+            "query_routers": self.query_routers,
+        }
+
+    def write_schema(self) -> None:
+        self._write("schema.json", json.dumps(self.schema_json(), indent=2).encode())
+
+    def write_segments_list(self, ids: Sequence[int] | None = None) -> None:
+        ids = [s.segment_id for s in self.segments] if ids is None else list(ids)
+        self._write("segments.json", json.dumps([f"{i:032x}" for i in ids]).encode())
+
+    def commit(self) -> None:
+        """Writes schema.json and segments.json listing every segment so far."""
+        self.write_schema()
+        self.write_segments_list()
+
+    # -- documents ---------------------------------------------------------
+    def _pairs(self, doc: Any) -> list[tuple[int, Any]]:
+        """(field id, value) pairs of one document, in document order."""
+        if isinstance(doc, Raw):
+            return []
+        items = doc.items() if isinstance(doc, dict) else doc
+        pairs: list[tuple[int, Any]] = []
+        for key, value in items:
+            fid = key if isinstance(key, int) else self.field_id(key)
+            ftype = self.fields[fid].field_type if fid < len(self.fields) else "text"
+            scalar_list = isinstance(value, list) and ftype in ("text", "u64", "i64", "f64", "bytes")
+            if isinstance(value, Values) or scalar_list:
+                pairs.extend((fid, v) for v in value)
+            else:
+                pairs.append((fid, value))
+        return pairs
+
+    def _field_type(self, fid: int, value: Any) -> str:
+        if fid < len(self.fields):
+            return self.fields[fid].field_type
+        return "text" if isinstance(value, str) else "json"
+
+    # -- segments ----------------------------------------------------------
+    def add_segment(self, docs: Sequence[Any], options: SegmentOptions | None = None,
+                    segment_id: int | None = None) -> SegmentInfo:
+        """Writes one segment of the given documents (local numbers in order).
+
+        A document is a dict field name -> value (a list of scalars, or a
+        ``Values``, for several values), a list of (field name or id, value)
+        pairs (ids outside the schema are allowed), or a ``Raw`` record."""
+        opts = options or SegmentOptions()
+        if segment_id is None:
+            segment_id = self._rng.getrandbits(128)
+        base = segment_base(segment_id)
+
+        postings: dict[bytes, list[list[int]]] = {}
+        stats: dict[int, list[int]] = {}
+        records: list[bytes] = []
+        dense: dict[int, list[tuple[int, list[float]]]] = {}
+        for doc_id, doc in enumerate(docs):
+            pairs = self._pairs(doc)
+            counted: set[int] = set()
+            encoded: list[tuple[int, dict]] = []
+            for fid, value in pairs:
+                ftype = self._field_type(fid, value)
+                fdef = self.fields[fid] if fid < len(self.fields) else None
+                if fdef is None or fdef.stored:
+                    encoded.append((fid, encode_value(ftype, value)))
+                if fdef is not None and ftype == "dense_vector":
+                    dense.setdefault(fid, []).append((doc_id, [float(x) for x in value]))
+                if fdef is None or not fdef.indexed or ftype != "text":
+                    continue
+                tokens = tokenize(str(value))
+                st = stats.setdefault(fid, [0, 0])
+                st[0] += len(tokens)
+                if fid not in counted:
+                    counted.add(fid)
+                    st[1] += 1
+                for tok in tokens:
+                    plist = postings.setdefault(term_key(fid, tok), [])
+                    if plist and plist[-1][0] == doc_id:
+                        plist[-1][1] += 1
+                    else:
+                        plist.append([doc_id, 1])
+            records.append(doc.record if isinstance(doc, Raw) else encode_record(encoded))
+
+        info = SegmentInfo(segment_id=segment_id, num_docs=len(docs), base=base,
+                           files={ext: os.path.join(self.path, base + ext)
+                                  for ext in (".meta", ".terms", ".post", ".store", ".vectors")},
+                           field_stats={f: (s[0], s[1]) for f, s in stats.items()},
+                           terms={k: [tuple(p) for p in v] for k, v in postings.items()},
+                           inline_keys=set(), term_blocks=[], records=records)
+
+        # postings and term entries
+        post = bytearray()
+        entries: list[tuple[bytes, bytes]] = []
+        for key in sorted(info.terms):
+            plist = info.terms[key]
+            inline = inline_term_info(plist) if opts.inline_postings else None
+            if inline is not None:
+                info.inline_keys.add(key)
+                entries.append((key, inline))
+                continue
+            blob = build_posting_list(plist, opts.posting_block_size)
+            info.posting_ranges[key] = (len(post), len(blob))
+            entries.append((key, external_term_info(len(plist), len(post), len(blob))))
+            post += blob
+        terms, tinfo = build_terms(entries, opts)
+        info.term_blocks = tinfo["blocks"]
+        info.terms_index_offset = tinfo["index_offset"]
+        info.bloom_offset = tinfo["bloom_offset"]
+        info.terms_dict_offset = tinfo["dict_offset"]
+
+        store, sinfo = build_store(records, opts)
+        info.store_blocks = sinfo["blocks"]
+        info.store_dict_offset = sinfo["dict_offset"]
+        info.store_data_end = sinfo["data_end"]
+
+        meta_docs = len(docs) if opts.meta_num_docs is None else opts.meta_num_docs
+        meta = build_meta(segment_id, meta_docs, info.field_stats if opts.meta_field_stats else None)
+
+        self._write(base + ".meta", meta)
+        self._write(base + ".terms", terms)
+        self._write(base + ".post", bytes(post))
+        self._write(base + ".store", store)
+        if opts.vectors:
+            self._write(base + ".vectors", self._vectors(dense, opts))
+        self.segments.append(info)
+        return info
+
+    def _vectors(self, dense: dict[int, list[tuple[int, list[float]]]], opts: SegmentOptions) -> bytes:
+        entries = []
+        for fid in sorted(dense):
+            cfg = self.fields[fid].dense_vector_config or {}
+            dim = int(cfg.get("dim", len(dense[fid][0][1])))
+            vecs = [v for _, v in dense[fid]]
+            if opts.vector_index_type == VECTOR_TYPE_RABITQ:
+                blob = rabitq_index_json(vecs, dim)
+            else:
+                blob = ivf_index_json(vecs, dim, opts.vector_clusters,
+                                      pq=opts.vector_index_type == VECTOR_TYPE_IVF_PQ)
+            entries.append((fid, opts.vector_index_type, blob))
+        return build_vectors_file(entries)
+
+    def _write(self, name: str, data: bytes) -> None:
+        with open(os.path.join(self.path, name), "wb") as fh:
+            fh.write(data)
+
+
+# --------------------------------------------------------------------------
+# Damage helpers for tests
+# --------------------------------------------------------------------------
+
+def patch_file(path: str, offset: int, data: bytes) -> None:
+    """Overwrites bytes at offset (negative: from the end)."""
+    with open(path, "r+b") as fh:
+        fh.seek(offset, os.SEEK_END if offset < 0 else os.SEEK_SET)
+        fh.write(data)
+
+
+def truncate_file(path: str, length: int) -> None:
+    with open(path, "r+b") as fh:
+        fh.truncate(length)
+
+
+# --------------------------------------------------------------------------
+# Readers of our own output (for the writer's own tests and for expected
+# values): the minimum to check that what was written decodes back.
+# --------------------------------------------------------------------------
+
+def read_vint(buf: bytes, pos: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        b = buf[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        if not b & 0x80:
+            return value, pos
+        shift += 7
+
+
+def read_terms(data: bytes, dictionary_needed: bool = True) -> dict[bytes, tuple]:
+    """Every (key -> TermInfo tuple) of a term dictionary file."""
+    index_offset, _, bloom_offset, dict_offset, _, magic = struct.unpack_from("<QQQQBI", data, len(data) - 37)
+    assert magic == TERMS_MAGIC
+    d = None
+    if dict_offset:
+        (n,) = struct.unpack_from("<I", data, dict_offset)
+        d = zstandard.ZstdCompressionDict(data[dict_offset + 4:dict_offset + 4 + n])
+    pos = index_offset
+    (nblocks,) = struct.unpack_from("<I", data, pos)
+    pos += 4
+    blocks = []
+    prev = b""
+    for _ in range(nblocks):
+        shared, pos = read_vint(data, pos)
+        slen, pos = read_vint(data, pos)
+        key = prev[:shared] + data[pos:pos + slen]
+        pos += slen
+        off, pos = read_vint(data, pos)
+        length, pos = read_vint(data, pos)
+        blocks.append((key, off, length))
+        prev = key
+    out: dict[bytes, tuple] = {}
+    dctx = zstandard.ZstdDecompressor(dict_data=d) if d is not None else zstandard.ZstdDecompressor()
+    for first, off, length in blocks:
+        raw = dctx.decompressobj().decompress(data[off:off + length])
+        p = 0
+        cur = b""
+        while p < len(raw):
+            shared, p = read_vint(raw, p)
+            slen, p = read_vint(raw, p)
+            cur = cur[:shared] + raw[p:p + slen]
+            p += slen
+            tag = raw[p]
+            p += 1
+            if tag == 0xFF:
+                df, dl = raw[p], raw[p + 1]
+                out[cur] = ("inline", df, raw[p + 2:p + 2 + dl])
+                p += 2 + dl
+            else:
+                df, p = read_vint(raw, p)
+                po, p = read_vint(raw, p)
+                pl, p = read_vint(raw, p)
+                out[cur] = ("external", df, po, pl)
+        assert out and first in out
+    return out
+
+
+def decode_posting_list(blob: bytes) -> list[tuple[int, int]]:
+    doc_count, nblocks = struct.unpack_from("<II", blob, 0)
+    skips = [struct.unpack_from("<III", blob, 8 + 12 * i) for i in range(nblocks)]
+    (dlen,) = struct.unpack_from("<I", blob, 8 + 12 * nblocks)
+    data = blob[12 + 12 * nblocks:12 + 12 * nblocks + dlen]
+    out: list[tuple[int, int]] = []
+    for first, last, off in skips:
+        count, p = read_vint(data, off)
+        doc = 0
+        block = []
+        for i in range(count):
+            d, p = read_vint(data, p)
+            tf, p = read_vint(data, p)
+            doc = d if i == 0 else (doc + d) & 0xFFFFFFFF
+            block.append((doc, tf))
+        assert block[0][0] == first and block[-1][0] == last
+        out += block
+    assert len(out) == doc_count
+    return out
+
+
+def decode_inline(df: int, data: bytes) -> list[tuple[int, int]]:
+    p = 0
+    doc = 0
+    out = []
+    for _ in range(df):
+        d, p = read_vint(data, p)
+        tf, p = read_vint(data, p)
+        doc = (doc + d) & 0xFFFFFFFF
+        out.append((doc, tf))
+    return out
+
+
+def read_store(data: bytes) -> list[bytes]:
+    """Every record of a document store, in document order."""
+    data_end, dict_offset, num_docs, has_dict, version, magic = struct.unpack_from("<QQIIII", data, len(data) - 32)
+    assert magic == STORE_MAGIC and version == STORE_VERSION
+    index_start = data_end
+    d = None
+    if has_dict and dict_offset:
+        (n,) = struct.unpack_from("<I", data, dict_offset)
+        d = zstandard.ZstdCompressionDict(data[dict_offset + 4:dict_offset + 4 + n])
+        index_start = dict_offset + 4 + n
+    (count,) = struct.unpack_from("<I", data, index_start)
+    records: list[bytes] = []
+    dctx = zstandard.ZstdDecompressor(dict_data=d) if d is not None else zstandard.ZstdDecompressor()
+    for i in range(count):
+        first, off, length, n = struct.unpack_from("<IQII", data, index_start + 4 + 20 * i)
+        assert first == len(records)
+        raw = dctx.decompressobj().decompress(data[off:off + length])
+        p = 0
+        for _ in range(n):
+            (rl,) = struct.unpack_from("<I", raw, p)
+            records.append(raw[p + 4:p + 4 + rl])
+            p += 4 + rl
+        assert p == len(raw)
+    assert len(records) == num_docs
+    return records
+
+
+# --------------------------------------------------------------------------
+# Command line: build an index from a JSON description
+# --------------------------------------------------------------------------
+
+def build_from_description(path: str, desc: dict) -> IndexWriter:
+    """Writes the index that a JSON description asks for:
+
+    {"fields": [{"name": ..., "field_type": ..., ...FieldDef keywords}],
+     "default_fields": [...],
+     "segments": [{"docs": [{field: value}], "options": {SegmentOptions keywords},
+                   "segment_id": int or 32-hex-digit str}]}
+
+    Options holding dictionaries take text (UTF-8 encoded)."""
+    writer = IndexWriter(path, [FieldDef(**f) for f in desc["fields"]], desc.get("default_fields"))
+    for seg in desc.get("segments", []):
+        opts = dict(seg.get("options", {}))
+        for key in ("terms_dictionary", "store_dictionary"):
+            if isinstance(opts.get(key), str):
+                opts[key] = opts[key].encode()
+        sid = seg.get("segment_id")
+        if isinstance(sid, str):
+            sid = int(sid, 16)
+        writer.add_segment(seg.get("docs", []), SegmentOptions(**opts), sid)
+    writer.commit()
+    return writer
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    import argparse
+    import sys
+
+    parser = argparse.ArgumentParser(description="Write a nuvrel index from a JSON description.")
+    parser.add_argument("index_dir")
+    parser.add_argument("description", help="JSON file, or - for standard input")
+    args = parser.parse_args(argv)
+    if args.description == "-":
+        desc = json.load(sys.stdin)
+    else:
+        with open(args.description, encoding="utf-8") as fh:
+            desc = json.load(fh)
+    writer = build_from_description(args.index_dir, desc)
+    for seg in writer.segments:
+        print(f"{seg.base}: {seg.num_docs} documents, {len(seg.terms)} terms")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,247 @@
+"""NuvrelIndex over indexes written by the writer: counts, documents,
+searches with exact scores, the merge across segments, reload and damage."""
+
+import json
+import math
+import struct
+
+import pytest
+
+import nuvrel_writer as nw
+
+F = nw.to_f32
+K1 = F(1.2)
+B = F(0.75)
+
+
+def bm25_idf(n_docs, df):
+    d = F(F(n_docs) - F(df))
+    d = F(d + 0.5)
+    e = F(F(df) + 0.5)
+    return F(math.log(F(F(d / e) + 1.0)))
+
+
+def bm25(idf, avg, tf):
+    """The engine's BM25, every step rounded to a 32-bit float."""
+    tf = F(tf)
+    a = max(avg, 1.0)
+    r = F(B * F(tf / a))
+    norm = F(F(1.0 - B) + r)
+    w = F(tf * 1.0)
+    n = F(F(K1 + 1.0) * w)
+    t = F(w + F(K1 * norm))
+    return F(idf * F(n / t))
+
+
+def expected_term_hits(writer, field, term, limit=10):
+    """Merged hits of a term query over every segment of the writer."""
+    hits = []
+    base = 0
+    fid = writer.field_id(field)
+    for seg in writer.segments:
+        postings = seg.terms.get(nw.term_key(fid, term.lower()), [])
+        if postings:
+            total, count = seg.field_stats.get(fid, (0, 0))
+            avg = F(F(total) / F(count)) if count else 0.0
+            idf = bm25_idf(seg.num_docs, len(postings))
+            local = [(doc, bm25(idf, avg, tf)) for doc, tf in postings]
+            local.sort(key=lambda h: (-h[1], h[0]))
+            hits += [((base + d) % 2**32, s) for d, s in local[:limit]]
+        base += seg.num_docs
+    hits.sort(key=lambda h: -h[1])
+    return hits[:limit]
+
+
+def test_score_model_matches_worked_example():
+    idf = bm25_idf(100, 10)
+    assert idf == pytest.approx(2.26375, abs=1e-5)
+    assert bm25(idf, 5.0, 1) == pytest.approx(3.36503, abs=1e-5)
+    assert bm25(idf, 5.0, 2) == pytest.approx(3.74454, abs=1e-5)
+    assert bm25(idf, 5.0, 5) == pytest.approx(4.01632, abs=1e-5)
+    assert bm25(1.0, 1.0, 1) == 1.0
+
+
+FIELDS = [nw.FieldDef("title"), nw.FieldDef("body"), nw.FieldDef("count", "u64", indexed=False)]
+
+
+def corpus(n, offset=0):
+    words = ["apple", "banana", "cherry", "date", "elder", "fig", "grape"]
+    docs = []
+    for i in range(offset, offset + n):
+        body = " ".join(words[(i * k) % len(words)] for k in range(1, 2 + i % 5))
+        docs.append({"title": f"Item {i} {words[i % 7]}", "body": body, "count": i})
+    return docs
+
+
+def test_index_without_segments(tmp_path, engine):
+    w = nw.IndexWriter(tmp_path, FIELDS)
+    w.write_schema()  # no segments.json at all
+    idx = engine.open(str(tmp_path))
+    assert (idx.num_docs(), idx.num_segments()) == (0, 0)
+    assert idx.field_names() == ["title", "body", "count"]
+    assert idx.get_document(0) is None
+    assert idx.search_term("title", "x", None) == []
+    assert idx.search_boolean([("title", "x")], None, None, 5) == []
+    with pytest.raises(ValueError, match="^Field 'nope' not found$"):
+        idx.search_term("nope", "x", None)
+    w.write_segments_list([])
+    assert engine.open(str(tmp_path)).num_segments() == 0
+
+
+def test_missing_schema(tmp_path, engine):
+    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: "):
+        engine.open(str(tmp_path))
+
+
+def test_document_values(make_index):
+    fields = [
+        nw.FieldDef("title"), nw.FieldDef("u", "u64"), nw.FieldDef("i", "i64"), nw.FieldDef("f", "f64"),
+        nw.FieldDef("b", "bytes"), nw.FieldDef("sv", "sparse_vector"), nw.FieldDef("dv", "dense_vector"),
+        nw.FieldDef("j", "json"), nw.FieldDef("hidden", stored=False),
+    ]
+    doc = {"title": ["first", "second"], "u": 2**64 - 1, "i": -2**63, "f": 2.5, "b": b"\x00\xff",
+           "sv": ([3, 1, 2], [0.5]), "dv": [0.1, -1],
+           "j": {"b": 1, "a": [True, None, 2.5], "big": 2**64 - 1, "neg": -3, "s": "x"}, "hidden": "h"}
+    idx, _ = make_index(fields, [[doc, [("title", "t"), (99, "ignored"), ("b", b"")],
+                                  {"title": "", "j": {}}]])
+    got = idx.get_document(0)
+    assert set(got) == {"title", "u", "i", "f", "b", "sv", "dv", "j"}
+    assert got["title"] == "second"
+    assert got["u"] == 2**64 - 1 and got["i"] == -2**63 and got["f"] == 2.5
+    assert got["b"] == b"\x00\xff"
+    assert list(got["sv"].items()) == [("indices", [3, 1, 2]), ("values", [0.5])]
+    assert got["dv"] == [0.10000000149011612, -1.0]
+    assert list(got["j"]) == ["a", "b", "big", "neg", "s"]
+    assert got["j"]["a"] == [True, None, 2.5]
+    assert got["j"]["big"] == 1.8446744073709552e19 and isinstance(got["j"]["big"], float)
+    assert got["j"]["neg"] == -3 and isinstance(got["j"]["neg"], int)
+    assert idx.get_document(1) == {"title": "t", "b": b""}
+    assert idx.get_document(2) == {"title": "", "j": {}}
+    assert idx.get_document(3) is None
+    assert idx.num_docs() == 3
+
+
+def test_term_search_exact_scores(make_index):
+    idx, w = make_index(FIELDS, [corpus(60)])
+    for field, term in [("body", "apple"), ("body", "fig"), ("title", "grape"), ("title", "item")]:
+        want = expected_term_hits(w, field, term)
+        got = idx.search_term(field, term, None)
+        assert got == want, (field, term)
+        assert all(isinstance(d, int) and isinstance(s, float) for d, s in got)
+    assert idx.search_term("body", "APPLE", None) == idx.search_term("body", "apple", None)
+    assert len(idx.search_term("title", "item", None)) == 10
+    assert idx.search_term("title", "item", 0) == []
+    assert idx.search_term("title", "item", 2**64 - 1) == expected_term_hits(w, "title", "item", 1000)
+    assert idx.search_term("body", "kiwi", 3) == []
+    assert idx.search_term("body", "apple banana", 3) == []  # the term is looked up whole
+
+
+def test_segment_bases_and_tie_order(make_index):
+    docs_a = [{"title": "same"} if i in (7, 90) else {"title": "other"} for i in range(100)]
+    docs_b = [{"title": "same"} if i in (7,) else {"title": "other"} for i in range(50)]
+    idx, w = make_index(FIELDS, [docs_a, docs_b, []])
+    assert (idx.num_docs(), idx.num_segments()) == (150, 3)
+    got = idx.search_term("title", "same", None)
+    assert [d for d, _ in got] == [d for d, _ in expected_term_hits(w, "title", "same")]
+    assert sorted(d for d, _ in got) == [7, 90, 107]
+    assert idx.get_document(107) == {"title": "same"}
+    # identical segments score alike: the first segment's hits come first
+    idx2, _ = make_index(FIELDS, [docs_b, docs_b], name="twins")
+    hits = idx2.search_term("title", "same", None)
+    assert [d for d, _ in hits] == [7, 57] and hits[0][1] == hits[1][1]
+
+
+def test_boolean_search(make_index):
+    docs = [{"title": t} for t in ["a b", "a", "b", "a c", "c", "a b c"]]
+    idx, w = make_index(FIELDS, [docs])
+    a = dict(idx.search_term("title", "a", None))
+    b = dict(idx.search_term("title", "b", None))
+    got = dict(idx.search_boolean(None, [("title", "a"), ("title", "b")], None, None))
+    assert set(got) == {0, 1, 2, 3, 5}
+    assert got[0] == F(a[0] + b[0]) and got[1] == a[1]
+    must = idx.search_boolean([("title", "a")], None, [("title", "c")], None)
+    assert sorted(d for d, _ in must) == [0, 1]
+    assert idx.search_boolean(None, None, None, None) == []
+    assert idx.search_boolean([], [], [("title", "a")], None) == []
+    assert idx.search_boolean([("title", "a"), ("title", "zzz")], None, None, None) == []
+    assert len(idx.search_boolean(None, [("title", "a")], None, 2)) == 2
+
+
+@pytest.mark.parametrize("opts", [
+    nw.SegmentOptions(bloom=False, sparse_every=None),
+    nw.SegmentOptions(terms_block_entries=1, sparse_every=1, store_block_docs=1),
+    nw.SegmentOptions(terms_block_entries=3, sparse_every=2, inline_postings=False, posting_block_size=5),
+    nw.SegmentOptions(terms_dictionary=b"apple banana cherry " * 30, store_dictionary=b'{"field_values":' * 30,
+                      zstd_checksum=True),
+    nw.SegmentOptions(meta_field_stats=False),
+])
+def test_every_writer_layout_reads_alike(make_index, opts):
+    idx, w = make_index(FIELDS, [corpus(40), corpus(25, 40)], options=opts)
+    for field, term in [("body", "apple"), ("body", "grape"), ("title", "item"), ("title", "7")]:
+        assert idx.search_term(field, term, 100) == expected_term_hits(w, field, term, 100)
+    assert idx.search_term("body", "nothing", 100) == []
+    assert idx.get_document(41)["count"] == 41
+
+
+def test_reload(tmp_path, engine):
+    w = nw.IndexWriter(tmp_path, FIELDS)
+    w.add_segment(corpus(5))
+    w.commit()
+    idx = engine.open(str(tmp_path))
+    assert idx.num_segments() == 1
+    w.add_segment(corpus(5, 5))
+    w.write_segments_list()
+    assert idx.num_segments() == 1
+    assert idx.reload() is None
+    assert (idx.num_segments(), idx.num_docs()) == (2, 10)
+    # the schema copy is never refreshed
+    w.fields.append(nw.FieldDef("extra"))
+    w.write_schema()
+    idx.reload()
+    assert idx.field_names() == ["title", "body", "count"]
+    # a failed reload keeps the segments in use
+    (tmp_path / "segments.json").write_text('["zz"]')
+    with pytest.raises(RuntimeError, match="^Reload failed: Index corruption: Invalid segment ID: zz$"):
+        idx.reload()
+    assert (idx.num_segments(), idx.num_docs()) == (2, 10)
+    assert idx.get_document(9)["count"] == 9
+
+
+def test_damaged_files(tmp_path, engine):
+    w = nw.IndexWriter(tmp_path, FIELDS)
+    seg = w.add_segment(corpus(30), nw.SegmentOptions(inline_postings=False, store_block_docs=10))
+    w.commit()
+    idx = engine.open(str(tmp_path))
+
+    # a posting range past the end of .post
+    nw.truncate_file(seg.files[".post"], 10)
+    with pytest.raises(RuntimeError, match="^Search failed: Index corruption: Posting offset out of bounds$"):
+        idx.search_term("body", "apple", None)
+
+    # a store block that does not decompress fails only documents of that block
+    first, off, length, n = seg.store_blocks[1]
+    nw.patch_file(seg.files[".store"], off, b"\xde\xad\xbe\xef")
+    with pytest.raises(RuntimeError, match="^Failed to get document: IO error: "):
+        idx.get_document(first)
+    assert idx.get_document(0)["count"] == 0
+
+    # magic numbers are checked at open
+    nw.patch_file(seg.files[".store"], -4, b"\0\0\0\0")
+    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: Invalid store magic$"):
+        engine.open(str(tmp_path))
+    nw.patch_file(seg.files[".terms"], -4, struct.pack("<I", 0xAB))
+    nw.patch_file(seg.files[".store"], -4, struct.pack("<I", nw.STORE_MAGIC))
+    with pytest.raises(RuntimeError, match=r"^Failed to open index: IO error: Invalid SSTable magic: 0x000000AB$"):
+        engine.open(str(tmp_path))
+    # the index opened before keeps answering from what it has
+    assert idx.num_docs() == 30
+
+
+def test_bad_schema_and_segment_list(tmp_path, engine):
+    (tmp_path / "schema.json").write_text("")
+    with pytest.raises(RuntimeError, match="^Failed to open index: Serialization error: EOF while parsing a value"):
+        engine.open(str(tmp_path))
+    nw.IndexWriter(tmp_path, FIELDS).write_schema()
+    (tmp_path / "segments.json").write_text(json.dumps(["1"]))
+    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: "):
+        engine.open(str(tmp_path))
