@@ -1,4 +1,4 @@
-// Runs every schema, document and segment-list case of the reference
+// Runs every case (schema, document, segment list, vector index) of the reference
 // outcomes: the exact error text with its position, or the normalized value.
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include "dsl/document.h"
 #include "dsl/schema.h"
 #include "dsl/segment_list.h"
+#include "structures/vector/vector_json.h"
 #include "support/json_dump.h"
 
 using namespace nuvrel_core;
@@ -41,6 +42,11 @@ Outcome outcome(const JsonResult<T>& r, Dump dump) {
     return {true, {}, dump(*r)};
 }
 
+template <class T>
+JsonValue dump_index_of(const T& v) {
+    return nuvrel_test::dump_index(v);
+}
+
 }  // namespace
 
 TEST(JsonCases, MatchReferenceOutcomes) {
@@ -59,7 +65,10 @@ TEST(JsonCases, MatchReferenceOutcomes) {
         if (kind == "schema") got = outcome(Schema::from_slice(bytes), dump_schema);
         else if (kind == "document") got = outcome(parse_document(bytes), dump_document);
         else if (kind == "segments") got = outcome(parse_segment_list(bytes), dump_strings);
-        else continue;
+        else if (kind == "rabitq_index") got = outcome(parse_rabitq_index(bytes), dump_index_of<RaBitQIndex>);
+        else if (kind == "ivf_rabitq_index") got = outcome(parse_ivf_rabitq_index(bytes), dump_index_of<IVFRaBitQIndex>);
+        else if (kind == "ivf_pq_index") got = outcome(parse_ivf_pq_index(bytes), dump_index_of<IVFPQIndex>);
+        else ADD_FAILURE() << "unknown kind " << kind;
         ++run[kind];
         bool ok = std::get<bool>(get(c, "ok")->value);
         if (!ok) {
@@ -75,4 +84,7 @@ TEST(JsonCases, MatchReferenceOutcomes) {
     EXPECT_EQ(run["schema"], 203);
     EXPECT_EQ(run["document"], 185);
     EXPECT_EQ(run["segments"], 24);
+    EXPECT_EQ(run["rabitq_index"], 15);
+    EXPECT_EQ(run["ivf_rabitq_index"], 9);
+    EXPECT_EQ(run["ivf_pq_index"], 25);
 }

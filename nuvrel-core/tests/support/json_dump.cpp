@@ -141,6 +141,62 @@ JsonValue dump_document(const nuvrel_core::Document& d) {
 
 JsonValue dump_strings(const std::vector<std::string>& v) { return list(v, str); }
 
+namespace {
+
+JsonValue dec(std::uint64_t v) { return str(std::to_string(v)); }
+JsonValue small(std::int64_t v) { return v < 0 ? JsonValue{v} : num(static_cast<std::uint64_t>(v)); }
+JsonValue raw(const std::optional<std::vector<std::vector<float>>>& r) {
+    return opt(r, [](const auto& rows) { return list(rows, [](const auto& row) { return list(row, f32); }); });
+}
+JsonValue code(const nuvrel_core::QuantizedVector& q) {
+    return obj({{"bits", list(q.bits, small)},
+                {"dist_to_centroid", f32(q.dist_to_centroid)},
+                {"self_dot", f32(q.self_dot)},
+                {"popcount", num(q.popcount)}});
+}
+JsonValue code(const nuvrel_core::PQVector& q) { return obj({{"codes", list(q.codes, small)}, {"norm", f32(q.norm)}}); }
+template <class C>
+JsonValue storage(const nuvrel_core::ClusterStorage<C>& s) {
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, _] : s.clusters) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    JsonValue::Array clusters;
+    for (auto id : ids) {
+        const auto& c = s.clusters.at(id);
+        clusters.push_back(arr({num(id), obj({{"doc_ids", list(c.doc_ids, small)},
+                                              {"codes", list(c.codes, [](const C& x) { return code(x); })},
+                                              {"raw_vectors", raw(c.raw_vectors)}})}));
+    }
+    return obj({{"clusters", arr(std::move(clusters))}, {"total_vectors", dec(s.total_vectors)}});
+}
+template <class Index>
+JsonValue ivf(const Index& v) {
+    return obj({{"config", obj({{"dim", dec(v.config.dim)},
+                                {"default_nprobe", dec(v.config.default_nprobe)},
+                                {"store_raw", boolean(v.config.store_raw)},
+                                {"rerank_factor", dec(v.config.rerank_factor)}})},
+                {"centroids_version", dec(v.centroids_version)},
+                {"codebook_version", dec(v.codebook_version)},
+                {"clusters", storage(v.clusters)}});
+}
+
+}  // namespace
+
+JsonValue dump_index(const nuvrel_core::RaBitQIndex& v) {
+    const auto& cb = v.codebook;
+    return obj({{"codebook", obj({{"config", obj({{"dim", dec(cb.config.dim)},
+                                                  {"query_bits", num(cb.config.query_bits)},
+                                                  {"seed", dec(cb.config.seed)}})},
+                                  {"random_signs", list(cb.random_signs, small)},
+                                  {"random_perm", list(cb.random_perm, small)},
+                                  {"version", dec(cb.version)}})},
+                {"centroid", list(v.centroid, f32)},
+                {"vectors", list(v.vectors, [](const auto& q) { return code(q); })},
+                {"raw_vectors", raw(v.raw_vectors)}});
+}
+JsonValue dump_index(const nuvrel_core::IVFRaBitQIndex& v) { return ivf(v); }
+JsonValue dump_index(const nuvrel_core::IVFPQIndex& v) { return ivf(v); }
+
 JsonValue strip_repr(JsonValue v) {
     if (auto* a = std::get_if<JsonValue::Array>(&v.value)) {
         for (auto& x : *a) x = strip_repr(std::move(x));

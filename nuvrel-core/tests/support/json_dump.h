@@ -9,12 +9,16 @@
 
 #include "dsl/document.h"
 #include "dsl/schema.h"
+#include "structures/vector/vector_json.h"
 
 namespace nuvrel_test {
 
 nuvrel_core::JsonValue dump_schema(const nuvrel_core::Schema& s);
 nuvrel_core::JsonValue dump_document(const nuvrel_core::Document& d);
 nuvrel_core::JsonValue dump_strings(const std::vector<std::string>& v);
+nuvrel_core::JsonValue dump_index(const nuvrel_core::RaBitQIndex& v);
+nuvrel_core::JsonValue dump_index(const nuvrel_core::IVFRaBitQIndex& v);
+nuvrel_core::JsonValue dump_index(const nuvrel_core::IVFPQIndex& v);
 
 // Drops "repr" next to "bits" so that float comparisons go by bits alone.
 nuvrel_core::JsonValue strip_repr(nuvrel_core::JsonValue v);

@@ -180,7 +180,7 @@ struct NumKey {
         if (!((c >= '0' && c <= '9') || c == '-'))
             return r.fail_here("invalid value: expected key to be a number in quotes");
         if (!C::read(r, k)) return false;
-        if (r.peek() != '"') return r.fail_peek("invalid value: expected key to be a number in quotes");
+        if (r.peek() != '"') return r.fail_peek("expected `\"`");
         r.eat();
         return true;
     }
