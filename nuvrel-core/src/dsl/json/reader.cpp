@@ -182,6 +182,13 @@ std::string describe_string(std::string_view s) {
         auto c0 = static_cast<std::uint8_t>(s[i]);
         UChar32 c;
         std::size_t len;
+        std::size_t need = c0 < 0x80 ? 1 : c0 < 0xE0 ? 2 : c0 < 0xF0 ? 3 : 4;
+        if (need > s.size() - i || (c0 >= 0x80 && c0 < 0xC0)) {
+            // Not UTF-8 (never so for decoded strings): show the byte itself.
+            out += fmt::format("\\x{:02x}", c0);
+            ++i;
+            continue;
+        }
         if (c0 < 0x80) {
             c = c0;
             len = 1;
@@ -411,7 +418,7 @@ bool Reader::parse_long_integer(bool positive, std::uint64_t significand, double
         int c = peek();
         if (is_digit(c)) {
             ++i_;
-            ++exponent;  // the input bounds this far below overflow
+            if (exponent < INT32_MAX) ++exponent;
         } else if (c == '.') {
             return parse_decimal(positive, significand, exponent, out);
         } else if (c == 'e' || c == 'E') {

@@ -16,18 +16,23 @@
 //
 //   struct Point { std::uint64_t dim = 0; std::optional<std::string> path; bool raw = true; };
 //
-//   template <> struct nuvrel_core::json::JsonRecord<Point> {
-//       static constexpr auto spec = json::record<Point>(
+//   namespace nuvrel_core::json {
+//   template <> struct JsonRecord<Point> {
+//       static constexpr auto spec = record<Point>(
 //           "struct Point", "struct Point with 3 elements", /*array_required=*/1,
-//           json::member<&Point::dim, json::Usize>("dim", json::Required),
-//           json::member<&Point::path>("path", json::Optional),
-//           json::member<&Point::raw>("raw", json::Default));
+//           member<&Point::dim, Usize>("dim", Required),
+//           member<&Point::path>("path", Optional),
+//           member<&Point::raw>("raw", Default));
 //   };
+//   }
+//   ... JsonResult<Point> p = json::parse_whole<json::Rec<Point>>(bytes);
 //
 // - Required: the key must be present. Optional: absent gives the member's
 //   initial value (std::nullopt); with an std::optional member, null is none.
 //   Default: absent gives the initial value written in the struct; null is NOT
-//   accepted unless the codec accepts it.
+//   accepted unless the codec accepts it. Presence concerns the object form
+//   only: in the array form the first `array_required` members must all be
+//   there (an Optional one among them may be null).
 // - The codec (how the value is read) follows from the member's C++ type
 //   (CodecFor<T>) or is named as the second template argument when the type
 //   word in messages differs: U8 "u8", I8 "i8", U32 "u32", U64 "u64",
@@ -42,7 +47,7 @@
 // Declaring an enumeration without payloads (a JSON string of one of the
 // names, or {"name": null}); the enum's values must be 0, 1, ... in order:
 //
-//   template <> struct nuvrel_core::json::JsonEnum<Mode> {
+//   template <> struct JsonEnum<Mode> {   // in namespace nuvrel_core::json
 //       static constexpr std::array<std::string_view, 2> names{"exclusive", "additional"};
 //   };
 //
@@ -53,6 +58,15 @@
 //
 // Whole texts: parse_whole<C>(bytes) reads one value with codec C and then
 // requires only whitespace after it.
+//
+// Examples in the tree: dsl/schema.cpp (records, unit enumerations, a string
+// keyed map), dsl/document.cpp (a payload enumeration, a 2-tuple),
+// structures/vector/vector_json.cpp (templated records, maps keyed by
+// numbers in quotes, u8/i8/f32 arrays, optional nested lists).
+//
+// A custom codec is any type with `using value_type = T;` and
+// `static bool read(Reader&, T&)` that follows the Reader's error protocol
+// (return false right after a fail_* call; see reader.h).
 #pragma once
 
 #include <array>
