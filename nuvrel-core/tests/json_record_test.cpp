@@ -27,7 +27,7 @@ template <> struct JsonEnum<Shade> {
     static constexpr std::array<std::string_view, 3> names{"light", "dark", "dim"};
 };
 template <> struct JsonRecord<Point> {
-    static constexpr auto spec = record<Point>(
+    static constexpr auto table = record<Point>(
         "struct Point", "struct Point with 5 elements", 2, member<&Point::dim, Usize>("dim", Required),
         member<&Point::path>("path", Optional), member<&Point::raw>("raw", Default),
         member<&Point::shade>("shade", Default),

@@ -6,7 +6,7 @@ namespace nuvrel_core {
 namespace json {
 
 template <> struct JsonRecord<SparseVectorValue> {
-    static constexpr auto spec = record<SparseVectorValue>(
+    static constexpr auto table = record<SparseVectorValue>(
         "struct variant FieldValue::SparseVector", "struct variant FieldValue::SparseVector with 2 elements", 2,
         member<&SparseVectorValue::indices>("indices", Required), member<&SparseVectorValue::values>("values", Required));
 };
@@ -66,7 +66,7 @@ struct FieldPairCodec {
 }  // namespace
 
 template <> struct JsonRecord<Document> {
-    static constexpr auto spec =
+    static constexpr auto table =
         record<Document>("struct Document", "struct Document with 1 element", 1,
                          member<&Document::field_values, Seq<FieldPairCodec>>("field_values", Required));
 };

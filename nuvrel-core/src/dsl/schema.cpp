@@ -24,7 +24,7 @@ template <> struct JsonEnum<RoutingMode> {
 };
 
 template <> struct JsonRecord<SparseVectorConfig> {
-    static constexpr auto spec = record<SparseVectorConfig>(
+    static constexpr auto table = record<SparseVectorConfig>(
         "struct SparseVectorConfig", "struct SparseVectorConfig with 3 elements", 2,
         member<&SparseVectorConfig::index_size>("index_size", Required),
         member<&SparseVectorConfig::weight_quantization>("weight_quantization", Required),
@@ -32,7 +32,7 @@ template <> struct JsonRecord<SparseVectorConfig> {
 };
 
 template <> struct JsonRecord<DenseVectorConfig> {
-    static constexpr auto spec = record<DenseVectorConfig>(
+    static constexpr auto table = record<DenseVectorConfig>(
         "struct DenseVectorConfig", "struct DenseVectorConfig with 7 elements", 1,
         member<&DenseVectorConfig::dim, Usize>("dim", Required),
         member<&DenseVectorConfig::index_type>("index_type", Default),
@@ -44,7 +44,7 @@ template <> struct JsonRecord<DenseVectorConfig> {
 };
 
 template <> struct JsonRecord<FieldEntry> {
-    static constexpr auto spec = record<FieldEntry>(
+    static constexpr auto table = record<FieldEntry>(
         "struct FieldEntry", "struct FieldEntry with 8 elements", 5,
         member<&FieldEntry::name>("name", Required), member<&FieldEntry::field_type>("field_type", Required),
         member<&FieldEntry::indexed>("indexed", Required), member<&FieldEntry::stored>("stored", Required),
@@ -54,7 +54,7 @@ template <> struct JsonRecord<FieldEntry> {
 };
 
 template <> struct JsonRecord<QueryRouterRule> {
-    static constexpr auto spec = record<QueryRouterRule>(
+    static constexpr auto table = record<QueryRouterRule>(
         "struct QueryRouterRule", "struct QueryRouterRule with 4 elements", 3,
         member<&QueryRouterRule::pattern>("pattern", Required),
         member<&QueryRouterRule::substitution>("substitution", Required),
@@ -63,7 +63,7 @@ template <> struct JsonRecord<QueryRouterRule> {
 };
 
 template <> struct JsonRecord<Schema> {
-    static constexpr auto spec = record<Schema>(
+    static constexpr auto table = record<Schema>(
         "struct Schema", "struct Schema with 4 elements", 2, member<&Schema::fields>("fields", Required),
         member<&Schema::name_to_field, MapOf<std::unordered_map<std::string, Field>, StrKey, U32>>("name_to_field",
                                                                                                     Required),

@@ -18,7 +18,7 @@
 //
 //   namespace nuvrel_core::json {
 //   template <> struct JsonRecord<Point> {
-//       static constexpr auto spec = record<Point>(
+//       static constexpr auto table = record<Point>(
 //           "struct Point", "struct Point with 3 elements", /*array_required=*/1,
 //           member<&Point::dim, Usize>("dim", Required),
 //           member<&Point::path>("path", Optional),
@@ -84,7 +84,7 @@
 namespace nuvrel_core::json {
 
 template <class R>
-struct JsonRecord;  // specialise with `static constexpr auto spec = record<R>(...)`
+struct JsonRecord;  // specialise with `static constexpr auto table = record<R>(...)`
 template <class E>
 struct JsonEnum;  // specialise with `static constexpr std::array<std::string_view, N> names`
 
@@ -242,7 +242,7 @@ struct Member {
 };
 
 template <class R, std::size_t N>
-struct RecordSpec {
+struct RecordTable {
     std::string_view name;         // "struct X", the expected text of a wrong kind of value
     std::string_view length_text;  // "struct X with N elements", for a short array
     std::size_t array_required;    // how many leading members the array form must hold
@@ -250,7 +250,7 @@ struct RecordSpec {
 };
 
 template <class R, class... M>
-constexpr RecordSpec<R, sizeof...(M)> record(std::string_view name, std::string_view length_text,
+constexpr RecordTable<R, sizeof...(M)> record(std::string_view name, std::string_view length_text,
                                              std::size_t array_required, M... members) {
     return {name, length_text, array_required, {members...}};
 }
@@ -278,7 +278,7 @@ template <class T> struct CodecForT<std::vector<T>> { using type = Seq<CodecFor<
 template <class T>
 struct CodecForT<T, std::enable_if_t<std::is_enum_v<T>>> { using type = Enum<T>; };
 template <class T>
-struct CodecForT<T, std::void_t<decltype(JsonRecord<T>::spec)>> { using type = Rec<T>; };
+struct CodecForT<T, std::void_t<decltype(JsonRecord<T>::table)>> { using type = Rec<T>; };
 
 template <class P>
 struct MemberPtr;
@@ -298,7 +298,7 @@ constexpr Member<typename MemberPtr<decltype(Ptr)>::record> member(std::string_v
 
 // Reads a record by its table, in object or array form.
 template <class R, std::size_t N>
-bool read_record(Reader& r, const RecordSpec<R, N>& spec, R& out) {
+bool read_record(Reader& r, const RecordTable<R, N>& table, R& out) {
     static_assert(N <= 64, "a record of at most 64 members");
     int c = r.peek_ws();
     if (c < 0) return r.fail_peek("EOF while parsing a value");
@@ -310,10 +310,10 @@ bool read_record(Reader& r, const RecordSpec<R, N>& spec, R& out) {
             for (std::size_t i = 0; i < N; ++i) {
                 if (!r.next_element(first, has)) return false;
                 if (!has) {
-                    if (i < spec.array_required) return r.fail_invalid_length(i, spec.length_text);
+                    if (i < table.array_required) return r.fail_invalid_length(i, table.length_text);
                     return true;
                 }
-                if (!spec.members[i].read(r, out)) return false;
+                if (!table.members[i].read(r, out)) return false;
             }
             return true;
         }();
@@ -334,18 +334,18 @@ bool read_record(Reader& r, const RecordSpec<R, N>& spec, R& out) {
                 std::string_view key;
                 if (!r.read_key(key)) return false;
                 std::size_t i = 0;
-                while (i < N && spec.members[i].key != key) ++i;
+                while (i < N && table.members[i].key != key) ++i;
                 if (i == N) {
                     if (!r.object_colon() || !r.skip_value()) return false;
                     continue;
                 }
-                if (seen & (std::uint64_t{1} << i)) return r.fail_duplicate_field(spec.members[i].key);
+                if (seen & (std::uint64_t{1} << i)) return r.fail_duplicate_field(table.members[i].key);
                 seen |= std::uint64_t{1} << i;
-                if (!r.object_colon() || !spec.members[i].read(r, out)) return false;
+                if (!r.object_colon() || !table.members[i].read(r, out)) return false;
             }
             for (std::size_t i = 0; i < N; ++i)
-                if (spec.members[i].presence == Required && !(seen & (std::uint64_t{1} << i)))
-                    return r.fail_missing_field(spec.members[i].key);
+                if (table.members[i].presence == Required && !(seen & (std::uint64_t{1} << i)))
+                    return r.fail_missing_field(table.members[i].key);
             return true;
         }();
         r.leave();
@@ -353,7 +353,7 @@ bool read_record(Reader& r, const RecordSpec<R, N>& spec, R& out) {
         r.end_map_after_error();
         return false;
     }
-    r.fail_peek_invalid_type(spec.name);
+    r.fail_peek_invalid_type(table.name);
     r.fix_position();
     return false;
 }
@@ -361,7 +361,7 @@ bool read_record(Reader& r, const RecordSpec<R, N>& spec, R& out) {
 template <class R>
 struct Rec {
     using value_type = R;
-    static bool read(Reader& r, R& v) { return read_record(r, JsonRecord<R>::spec, v); }
+    static bool read(Reader& r, R& v) { return read_record(r, JsonRecord<R>::table, v); }
 };
 
 // The error for a payload variant written as a bare string: "newtype

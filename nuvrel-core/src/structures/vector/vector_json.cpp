@@ -6,14 +6,14 @@ namespace nuvrel_core {
 namespace json {
 
 template <> struct JsonRecord<RaBitQConfig> {
-    static constexpr auto spec = record<RaBitQConfig>(
+    static constexpr auto table = record<RaBitQConfig>(
         "struct RaBitQConfig", "struct RaBitQConfig with 3 elements", 3,
         member<&RaBitQConfig::dim, Usize>("dim", Required), member<&RaBitQConfig::query_bits>("query_bits", Required),
         member<&RaBitQConfig::seed>("seed", Required));
 };
 
 template <> struct JsonRecord<RaBitQCodebook> {
-    static constexpr auto spec = record<RaBitQCodebook>(
+    static constexpr auto table = record<RaBitQCodebook>(
         "struct RaBitQCodebook", "struct RaBitQCodebook with 4 elements", 4,
         member<&RaBitQCodebook::config>("config", Required),
         member<&RaBitQCodebook::random_signs>("random_signs", Required),
@@ -22,7 +22,7 @@ template <> struct JsonRecord<RaBitQCodebook> {
 };
 
 template <> struct JsonRecord<QuantizedVector> {
-    static constexpr auto spec = record<QuantizedVector>(
+    static constexpr auto table = record<QuantizedVector>(
         "struct QuantizedVector", "struct QuantizedVector with 4 elements", 4,
         member<&QuantizedVector::bits>("bits", Required),
         member<&QuantizedVector::dist_to_centroid>("dist_to_centroid", Required),
@@ -31,13 +31,13 @@ template <> struct JsonRecord<QuantizedVector> {
 };
 
 template <> struct JsonRecord<PQVector> {
-    static constexpr auto spec =
+    static constexpr auto table =
         record<PQVector>("struct PQVector", "struct PQVector with 2 elements", 2,
                          member<&PQVector::codes>("codes", Required), member<&PQVector::norm>("norm", Required));
 };
 
 template <class C> struct JsonRecord<ClusterData<C>> {
-    static constexpr auto spec = record<ClusterData<C>>(
+    static constexpr auto table = record<ClusterData<C>>(
         "struct ClusterData", "struct ClusterData with 3 elements", 3,
         member<&ClusterData<C>::doc_ids>("doc_ids", Required), member<&ClusterData<C>::codes>("codes", Required),
         member<&ClusterData<C>::raw_vectors>("raw_vectors", Optional));
@@ -46,14 +46,14 @@ template <class C> struct JsonRecord<ClusterData<C>> {
 // Cluster ids are numbers written in quotes.
 template <class C> struct JsonRecord<ClusterStorage<C>> {
     using Clusters = MapOf<std::unordered_map<std::uint32_t, ClusterData<C>>, NumKey<U32>, Rec<ClusterData<C>>>;
-    static constexpr auto spec = record<ClusterStorage<C>>(
+    static constexpr auto table = record<ClusterStorage<C>>(
         "struct ClusterStorage", "struct ClusterStorage with 2 elements", 2,
         member<&ClusterStorage<C>::clusters, Clusters>("clusters", Required),
         member<&ClusterStorage<C>::total_vectors, Usize>("total_vectors", Required));
 };
 
 template <> struct JsonRecord<RaBitQIndex> {
-    static constexpr auto spec = record<RaBitQIndex>(
+    static constexpr auto table = record<RaBitQIndex>(
         "struct RaBitQIndex", "struct RaBitQIndex with 4 elements", 4,
         member<&RaBitQIndex::codebook>("codebook", Required), member<&RaBitQIndex::centroid>("centroid", Required),
         member<&RaBitQIndex::vectors>("vectors", Required), member<&RaBitQIndex::raw_vectors>("raw_vectors", Optional));
@@ -77,7 +77,7 @@ template <> struct IvfNames<PQVector> {
 
 template <class C> struct JsonRecord<IvfConfig<C>> {
     using R = IvfConfig<C>;
-    static constexpr auto spec =
+    static constexpr auto table =
         record<R>(IvfNames<C>::config, IvfNames<C>::config_length, 4, member<&R::dim, Usize>("dim", Required),
                   member<&R::default_nprobe, Usize>("default_nprobe", Required),
                   member<&R::store_raw>("store_raw", Required),
@@ -86,7 +86,7 @@ template <class C> struct JsonRecord<IvfConfig<C>> {
 
 template <class C> struct JsonRecord<IvfIndex<C>> {
     using R = IvfIndex<C>;
-    static constexpr auto spec = record<R>(
+    static constexpr auto table = record<R>(
         IvfNames<C>::index, IvfNames<C>::index_length, 4, member<&R::config>("config", Required),
         member<&R::centroids_version>("centroids_version", Required),
         member<&R::codebook_version>("codebook_version", Required), member<&R::clusters>("clusters", Required));
