@@ -1,10 +1,11 @@
 #include "dsl/segment_list.h"
 
+#include "dsl/json/record.h"
+
 namespace nuvrel_core {
 
-// Placeholder until the JSON reader lands.
-JsonResult<std::vector<std::string>> parse_segment_list(ByteView) {
-    return std::unexpected(JsonError{"JSON reader not built yet", 1, 0});
+JsonResult<std::vector<std::string>> parse_segment_list(ByteView json) {
+    return json::parse_whole<json::Seq<json::Str>>(json);
 }
 
 }  // namespace nuvrel_core

@@ -1,0 +1,269 @@
+#include "support/json_dump.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "dsl/json/reader.h"
+
+namespace nuvrel_test {
+using nuvrel_core::JsonValue;
+
+namespace {
+
+JsonValue str(std::string s) { return JsonValue{std::move(s)}; }
+JsonValue num(std::uint64_t v) { return JsonValue{v}; }
+JsonValue boolean(bool b) { return JsonValue{b}; }
+JsonValue null() { return JsonValue{JsonValue::Null{}}; }
+JsonValue arr(JsonValue::Array a) { return JsonValue{std::move(a)}; }
+JsonValue obj(JsonValue::Object o) {
+    std::sort(o.begin(), o.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return JsonValue{std::move(o)};
+}
+JsonValue f64(double d) { return obj({{"bits", str(fmt::format("0x{:016x}", std::bit_cast<std::uint64_t>(d)))}}); }
+JsonValue f32(float f) { return obj({{"bits", str(fmt::format("0x{:08x}", std::bit_cast<std::uint32_t>(f)))}}); }
+template <class T, class F>
+JsonValue list(const std::vector<T>& v, F f) {
+    JsonValue::Array a;
+    for (const auto& x : v) a.push_back(f(x));
+    return arr(std::move(a));
+}
+template <class T, class F>
+JsonValue opt(const std::optional<T>& v, F f) {
+    return v ? f(*v) : null();
+}
+
+constexpr const char* kFieldTypes[] = {"text", "u64", "i64", "f64", "bytes", "sparse_vector", "dense_vector", "json"};
+constexpr const char* kIndexTypes[] = {"ra_bit_q", "ivf_ra_bit_q", "sca_n_n"};
+constexpr const char* kIndexSizes[] = {"U16", "U32"};
+constexpr const char* kQuant[] = {"Float32", "Float16", "UInt8", "UInt4"};
+constexpr const char* kModes[] = {"exclusive", "additional"};
+
+JsonValue tagged(const JsonValue& v) {
+    return std::visit(
+        [](const auto& x) -> JsonValue {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, JsonValue::Null>) return arr({str("null")});
+            else if constexpr (std::is_same_v<T, bool>) return arr({str("bool"), boolean(x)});
+            else if constexpr (std::is_same_v<T, std::uint64_t>) return arr({str("u64"), str(std::to_string(x))});
+            else if constexpr (std::is_same_v<T, std::int64_t>) return arr({str("i64"), str(std::to_string(x))});
+            else if constexpr (std::is_same_v<T, double>) return arr({str("f64"), f64(x)});
+            else if constexpr (std::is_same_v<T, std::string>) return arr({str("str"), str(x)});
+            else if constexpr (std::is_same_v<T, JsonValue::Array>) return arr({str("array"), list(x, tagged)});
+            else {
+                JsonValue::Array entries;
+                for (const auto& [k, val] : x) entries.push_back(arr({str(k), tagged(val)}));
+                return arr({str("object"), arr(std::move(entries))});
+            }
+        },
+        v.value);
+}
+
+}  // namespace
+
+JsonValue dump_schema(const nuvrel_core::Schema& s) {
+    using namespace nuvrel_core;
+    auto usize = [](std::uint64_t v) { return str(std::to_string(v)); };
+    auto entry = [&](const FieldEntry& e) {
+        return obj({
+            {"name", str(e.name)},
+            {"field_type", str(kFieldTypes[static_cast<int>(e.field_type)])},
+            {"indexed", boolean(e.indexed)},
+            {"stored", boolean(e.stored)},
+            {"tokenizer", opt(e.tokenizer, str)},
+            {"multi", boolean(e.multi)},
+            {"sparse_vector_config", opt(e.sparse_vector_config,
+                                         [](const SparseVectorConfig& c) {
+                                             return obj({{"index_size", str(kIndexSizes[static_cast<int>(c.index_size)])},
+                                                         {"weight_quantization",
+                                                          str(kQuant[static_cast<int>(c.weight_quantization)])},
+                                                         {"weight_threshold", f32(c.weight_threshold)}});
+                                         })},
+            {"dense_vector_config", opt(e.dense_vector_config,
+                                        [&](const DenseVectorConfig& c) {
+                                            return obj({{"dim", usize(c.dim)},
+                                                        {"index_type", str(kIndexTypes[static_cast<int>(c.index_type)])},
+                                                        {"store_raw", boolean(c.store_raw)},
+                                                        {"coarse_centroids_path", opt(c.coarse_centroids_path, str)},
+                                                        {"pq_codebook_path", opt(c.pq_codebook_path, str)},
+                                                        {"nprobe", usize(c.nprobe)},
+                                                        {"mrl_dim", opt(c.mrl_dim, usize)}});
+                                        })},
+        });
+    };
+    std::vector<std::pair<std::string, Field>> names(s.name_to_field.begin(), s.name_to_field.end());
+    std::sort(names.begin(), names.end());
+    JsonValue::Array ntf;
+    for (auto& [n, f] : names) ntf.push_back(arr({str(n), num(f)}));
+    return obj({
+        {"fields", list(s.fields, entry)},
+        {"name_to_field", arr(std::move(ntf))},
+        {"default_fields", list(s.default_fields, [](Field f) { return num(f); })},
+        {"query_routers", list(s.query_routers,
+                               [](const QueryRouterRule& r) {
+                                   return obj({{"pattern", str(r.pattern)},
+                                               {"substitution", str(r.substitution)},
+                                               {"target_field", str(r.target_field)},
+                                               {"mode", str(kModes[static_cast<int>(r.mode)])}});
+                               })},
+    });
+}
+
+JsonValue dump_document(const nuvrel_core::Document& d) {
+    using namespace nuvrel_core;
+    JsonValue::Array pairs;
+    for (const auto& [field, value] : d.field_values) {
+        static constexpr const char* kNames[] = {"text",  "u64",           "i64",          "f64",
+                                                 "bytes", "sparse_vector", "dense_vector", "json"};
+        JsonValue payload;
+        switch (value.index()) {
+            case 0: payload = str(std::get<0>(value)); break;
+            case 1: payload = str(std::to_string(std::get<1>(value))); break;
+            case 2: payload = str(std::to_string(std::get<2>(value))); break;
+            case 3: payload = f64(std::get<3>(value)); break;
+            case 4: payload = list(std::get<4>(value), [](std::uint8_t b) { return num(b); }); break;
+            case 5: {
+                const auto& sv = std::get<5>(value);
+                payload = obj({{"indices", list(sv.indices, [](std::uint32_t i) { return num(i); })},
+                               {"values", list(sv.values, f32)}});
+                break;
+            }
+            case 6: payload = list(std::get<6>(value), f32); break;
+            default: payload = tagged(std::get<7>(value)); break;
+        }
+        pairs.push_back(arr({num(field), obj({{kNames[value.index()], std::move(payload)}})}));
+    }
+    return obj({{"field_values", arr(std::move(pairs))}});
+}
+
+JsonValue dump_strings(const std::vector<std::string>& v) { return list(v, str); }
+
+namespace {
+
+JsonValue dec(std::uint64_t v) { return str(std::to_string(v)); }
+JsonValue small(std::int64_t v) { return v < 0 ? JsonValue{v} : num(static_cast<std::uint64_t>(v)); }
+JsonValue raw(const std::optional<std::vector<std::vector<float>>>& r) {
+    return opt(r, [](const auto& rows) { return list(rows, [](const auto& row) { return list(row, f32); }); });
+}
+JsonValue code(const nuvrel_core::QuantizedVector& q) {
+    return obj({{"bits", list(q.bits, small)},
+                {"dist_to_centroid", f32(q.dist_to_centroid)},
+                {"self_dot", f32(q.self_dot)},
+                {"popcount", num(q.popcount)}});
+}
+JsonValue code(const nuvrel_core::PQVector& q) { return obj({{"codes", list(q.codes, small)}, {"norm", f32(q.norm)}}); }
+template <class C>
+JsonValue storage(const nuvrel_core::ClusterStorage<C>& s) {
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, _] : s.clusters) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    JsonValue::Array clusters;
+    for (auto id : ids) {
+        const auto& c = s.clusters.at(id);
+        clusters.push_back(arr({num(id), obj({{"doc_ids", list(c.doc_ids, small)},
+                                              {"codes", list(c.codes, [](const C& x) { return code(x); })},
+                                              {"raw_vectors", raw(c.raw_vectors)}})}));
+    }
+    return obj({{"clusters", arr(std::move(clusters))}, {"total_vectors", dec(s.total_vectors)}});
+}
+template <class Index>
+JsonValue ivf(const Index& v) {
+    return obj({{"config", obj({{"dim", dec(v.config.dim)},
+                                {"default_nprobe", dec(v.config.default_nprobe)},
+                                {"store_raw", boolean(v.config.store_raw)},
+                                {"rerank_factor", dec(v.config.rerank_factor)}})},
+                {"centroids_version", dec(v.centroids_version)},
+                {"codebook_version", dec(v.codebook_version)},
+                {"clusters", storage(v.clusters)}});
+}
+
+}  // namespace
+
+JsonValue dump_index(const nuvrel_core::RaBitQIndex& v) {
+    const auto& cb = v.codebook;
+    return obj({{"codebook", obj({{"config", obj({{"dim", dec(cb.config.dim)},
+                                                  {"query_bits", num(cb.config.query_bits)},
+                                                  {"seed", dec(cb.config.seed)}})},
+                                  {"random_signs", list(cb.random_signs, small)},
+                                  {"random_perm", list(cb.random_perm, small)},
+                                  {"version", dec(cb.version)}})},
+                {"centroid", list(v.centroid, f32)},
+                {"vectors", list(v.vectors, [](const auto& q) { return code(q); })},
+                {"raw_vectors", raw(v.raw_vectors)}});
+}
+JsonValue dump_index(const nuvrel_core::IVFRaBitQIndex& v) { return ivf(v); }
+JsonValue dump_index(const nuvrel_core::IVFPQIndex& v) { return ivf(v); }
+
+JsonValue strip_repr(JsonValue v) {
+    if (auto* a = std::get_if<JsonValue::Array>(&v.value)) {
+        for (auto& x : *a) x = strip_repr(std::move(x));
+    } else if (auto* o = std::get_if<JsonValue::Object>(&v.value)) {
+        bool has_bits = std::any_of(o->begin(), o->end(), [](const auto& e) { return e.first == "bits"; });
+        JsonValue::Object out;
+        for (auto& [k, x] : *o)
+            if (!(has_bits && k == "repr")) out.emplace_back(k, strip_repr(std::move(x)));
+        *o = std::move(out);
+    }
+    return v;
+}
+
+JsonValue parse_json_value(std::string_view text) {
+    nuvrel_core::json::Reader r({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    r.disable_recursion_limit();
+    JsonValue v;
+    if (!r.read_any(v) || !r.end()) throw std::runtime_error("bad test JSON: " + r.error().to_string());
+    return v;
+}
+
+std::string base64_decode(std::string_view in) {
+    auto val = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (char c : in) {
+        int v = val(c);
+        if (v < 0) continue;
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+std::string to_text(const JsonValue& v) {
+    return std::visit(
+        [](const auto& x) -> std::string {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, JsonValue::Null>) return "null";
+            else if constexpr (std::is_same_v<T, bool>) return x ? "true" : "false";
+            else if constexpr (std::is_same_v<T, std::string>) return fmt::format("{:?}", x);
+            else if constexpr (std::is_same_v<T, JsonValue::Array>) {
+                std::string s = "[";
+                for (std::size_t i = 0; i < x.size(); ++i) s += (i ? ", " : "") + to_text(x[i]);
+                return s + "]";
+            } else if constexpr (std::is_same_v<T, JsonValue::Object>) {
+                std::string s = "{";
+                for (std::size_t i = 0; i < x.size(); ++i)
+                    s += (i ? ", \"" : "\"") + x[i].first + "\": " + to_text(x[i].second);
+                return s + "}";
+            } else {
+                return fmt::format("{}", x);
+            }
+        },
+        v.value);
+}
+
+}  // namespace nuvrel_test
