@@ -1,0 +1,166 @@
+#include "structures/postings/posting.h"
+
+#include <algorithm>
+
+#include "structures/sstable/byte_cursor.h"
+
+namespace nuvrel_core {
+
+namespace {
+
+// A varint decode for the hot loop: no error object, just success. On
+// failure `p` is left where read_vint would leave its cursor.
+inline bool fast_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+    if (p < end && *p < 0x80) {
+        out = *p++;
+        return true;
+    }
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (p + i >= end) {
+            p = end;
+            return false;
+        }
+        std::uint8_t b = p[i];
+        v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+        if ((b & 0x80) == 0) {
+            p += i + 1;
+            out = v;
+            return true;
+        }
+    }
+    p += 10;
+    return false;
+}
+
+void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+}  // namespace
+
+IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
+    ByteCursor in(bytes);
+    BlockPostingList list;
+    auto doc_count = in.u32();
+    if (!doc_count) return std::unexpected(doc_count.error());
+    auto num_blocks = in.u32();
+    if (!num_blocks) return std::unexpected(num_blocks.error());
+    // Check the count against the bytes before reserving anything for it.
+    if (static_cast<std::uint64_t>(*num_blocks) * 12 > in.remaining())
+        return std::unexpected(IoError::fill_whole_buffer());
+    list.skip_list.resize(*num_blocks);
+    for (SkipEntry& e : list.skip_list) {
+        e.first_doc = *in.u32();
+        e.last_doc = *in.u32();
+        e.offset = *in.u32();
+    }
+    auto data_len = in.u32();
+    if (!data_len) return std::unexpected(data_len.error());
+    if (*data_len > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
+    std::size_t start = bytes.size() - in.remaining();
+    list.data = bytes.slice(start, start + *data_len);
+    list.doc_count = *doc_count;
+    return list;
+}
+
+BlockPostingList BlockPostingList::from_posting_list(std::span<const Posting> postings) {
+    BlockPostingList list;
+    std::vector<std::uint8_t> data;
+    for (std::size_t from = 0; from < postings.size(); from += kBlockSize) {
+        auto chunk = postings.subspan(from, std::min(kBlockSize, postings.size() - from));
+        list.skip_list.push_back({chunk.front().doc_id, chunk.back().doc_id, static_cast<std::uint32_t>(data.size())});
+        append_vint(data, chunk.size());
+        std::uint32_t prev = 0;
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            append_vint(data, i == 0 ? chunk[i].doc_id : chunk[i].doc_id - prev);
+            append_vint(data, chunk[i].term_freq);
+            prev = chunk[i].doc_id;
+        }
+    }
+    list.data = OwnedBytes::from_vec(std::move(data));
+    list.doc_count = static_cast<std::uint32_t>(postings.size());
+    return list;
+}
+
+BlockPostingIterator::BlockPostingIterator(BlockPostingList l) : list(std::move(l)) {
+    block.reserve(BlockPostingList::kBlockSize);
+    if (list.skip_list.empty()) exhausted = true;
+    else load_block(0);
+}
+
+void BlockPostingIterator::load_block(std::size_t i) {
+    if (i >= list.skip_list.size()) {
+        exhausted = true;
+        return;
+    }
+    current_block = i;
+    position = 0;
+    block.clear();
+    const std::uint8_t* end = list.data.data() + list.data.size();
+    const std::size_t offset = list.skip_list[i].offset;
+    // A skip entry past the data decodes as an empty block.
+    const std::uint8_t* p = offset <= list.data.size() ? list.data.data() + offset : end;
+    std::uint64_t count = 0;
+    if (!fast_vint(p, end, count)) count = 0;
+    if (count == 0) return;
+    std::uint64_t doc = 0, tf = 0;
+    std::uint32_t prev = 0;
+    const bool first_ok = fast_vint(p, end, doc) & fast_vint(p, end, tf);
+    if (first_ok) {
+        block.emplace_back(static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf));
+        prev = static_cast<std::uint32_t>(doc);
+    }
+    // Every pair takes at least two bytes, so the bytes left bound the pairs
+    // worth reading: a huge count cannot make this loop long.
+    for (std::uint64_t k = 1; k < count && p < end; ++k) {
+        std::uint64_t delta, f;
+        const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
+        if (ok) {
+            prev += static_cast<std::uint32_t>(delta);
+            block.emplace_back(prev, static_cast<std::uint32_t>(f));
+        }
+    }
+}
+
+std::uint32_t BlockPostingIterator::advance() {
+    if (exhausted) return TERMINATED;
+    ++position;
+    if (position >= block.size()) {
+        load_block(current_block + 1);
+        if (exhausted) return TERMINATED;
+    }
+    if (position >= block.size()) return TERMINATED;
+    return block[position].first;
+}
+
+std::uint32_t BlockPostingIterator::seek(std::uint32_t target) {
+    if (exhausted) return TERMINATED;
+    // On a retry only blocks after the ones already walked are taken: a skip
+    // entry that promises a document its block lacks could otherwise send the
+    // walk round the same blocks for ever. Sound lists never need going back.
+    std::size_t first_allowed = 0;
+    for (;;) {
+        const auto& skips = list.skip_list;
+        std::size_t i = 0;
+        while (i < skips.size() && skips[i].last_doc < target) ++i;
+        if (i < first_allowed) i = first_allowed;
+        while (i < skips.size() && skips[i].last_doc < target) ++i;
+        if (i >= skips.size()) {
+            exhausted = true;
+            return TERMINATED;
+        }
+        if (i != current_block) load_block(i);
+        while (position < block.size() && block[position].first < target) ++position;
+        if (position < block.size()) return block[position].first;
+        load_block(current_block + 1);
+        if (exhausted) return TERMINATED;
+        first_allowed = current_block;
+    }
+}
+
+}  // namespace nuvrel_core
