@@ -144,8 +144,8 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
         file.vint(blocks_[i].first).vint(lengths[i]);
         prev = blocks_[i].second;
     }
-    std::vector<std::size_t> sparse;
-    if (options_.sparse_every != 0)
+    std::vector<std::size_t> sparse = options_.sparse_blocks;
+    if (sparse.empty() && options_.sparse_every != 0)
         for (std::size_t i = 0; i < blocks_.size(); i += options_.sparse_every) sparse.push_back(i);
     file.u32(static_cast<std::uint32_t>(sparse.size()));
     for (std::size_t i : sparse)

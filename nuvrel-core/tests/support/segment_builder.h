@@ -40,6 +40,7 @@ std::vector<std::uint8_t> encode_term_info(const TermInfo& info);
 struct TermDictOptions {
     std::size_t entries_per_block = 16;
     std::size_t sparse_every = 4;       // one sparse entry per this many blocks; 0 = no sparse index
+    std::vector<std::size_t> sparse_blocks;  // when not empty: exactly these blocks get sparse entries
     bool bloom = true;
     std::uint32_t bloom_hashes = 7;
     std::uint32_t bloom_bits_per_key = 10;
