@@ -177,7 +177,7 @@ TermInfo PostingsBuilder::add(const std::vector<Posting>& postings) {
 
 void StoreBuilder::add(std::string record) {
     if (force_new_ || blocks_.back().records.size() >= options_.docs_per_block) {
-        blocks_.push_back({next_doc_, {}});
+        blocks_.push_back({next_doc_, {}, std::nullopt});
         force_new_ = false;
     }
     blocks_.back().records.push_back(std::move(record));
@@ -186,6 +186,12 @@ void StoreBuilder::add(std::string record) {
 
 void StoreBuilder::start_block(std::uint32_t first_doc_id) {
     next_doc_ = first_doc_id;
+    force_new_ = true;
+}
+
+void StoreBuilder::add_raw_block(std::uint32_t first_doc_id, std::uint32_t num_docs, std::string content) {
+    blocks_.push_back({first_doc_id, {}, std::pair{num_docs, std::move(content)}});
+    next_doc_ = first_doc_id + num_docs;
     force_new_ = true;
 }
 
@@ -205,9 +211,9 @@ std::vector<std::uint8_t> StoreBuilder::build() const {
     };
     std::vector<Entry> index;
     for (const auto& b : blocks_) {
-        auto frame = zstd_compress(store_block(b.records), options_.dictionary);
+        auto frame = zstd_compress(b.raw ? b.raw->second : store_block(b.records), options_.dictionary);
         index.push_back({b.first_doc_id, file.size(), static_cast<std::uint32_t>(frame.size()),
-                         static_cast<std::uint32_t>(b.records.size())});
+                         b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size())});
         file.raw(frame);
     }
     const std::uint64_t data_end = file.size();

@@ -95,6 +95,9 @@ public:
     // Closes the current block and starts the next one at this document
     // number (leaving a gap when it is beyond the next number).
     void start_block(std::uint32_t first_doc_id);
+    // A block of given (uncompressed) content that claims num_docs documents
+    // from first_doc_id; the next document number follows them.
+    void add_raw_block(std::uint32_t first_doc_id, std::uint32_t num_docs, std::string content);
     std::vector<std::uint8_t> build() const;
     std::uint32_t num_docs() const noexcept { return next_doc_; }
 
@@ -102,6 +105,7 @@ private:
     struct Block {
         std::uint32_t first_doc_id;
         std::vector<std::string> records;
+        std::optional<std::pair<std::uint32_t, std::string>> raw;  // claimed count, content
     };
     StoreOptions options_;
     std::vector<Block> blocks_;
