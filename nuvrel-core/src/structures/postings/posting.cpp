@@ -10,11 +10,7 @@ namespace {
 
 // A varint decode for the hot loop: no error object, just success. On
 // failure `p` is left where read_vint would leave its cursor.
-inline bool fast_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
-    if (p < end && *p < 0x80) {
-        out = *p++;
-        return true;
-    }
+inline bool slow_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
     std::uint64_t v = 0;
     for (unsigned i = 0; i < 10; ++i) {
         if (p + i >= end) {
@@ -31,6 +27,31 @@ inline bool fast_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint
     }
     p += 10;
     return false;
+}
+
+inline bool fast_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+    // Far from the end, the common short forms need no bound checks.
+    if (end - p >= 3) [[likely]] {
+        std::uint64_t b0 = p[0];
+        if (b0 < 0x80) {
+            out = b0;
+            p += 1;
+            return true;
+        }
+        std::uint64_t b1 = p[1];
+        if (b1 < 0x80) {
+            out = (b0 & 0x7F) | (b1 << 7);
+            p += 2;
+            return true;
+        }
+        std::uint64_t b2 = p[2];
+        if (b2 < 0x80) {
+            out = (b0 & 0x7F) | ((b1 & 0x7F) << 7) | (b2 << 14);
+            p += 3;
+            return true;
+        }
+    }
+    return slow_vint(p, end, out);
 }
 
 void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
@@ -108,32 +129,36 @@ void BlockPostingIterator::load_block(std::size_t i) {
     std::uint64_t count = 0;
     if (!fast_vint(p, end, count)) count = 0;
     if (count == 0) return;
+    // Every pair takes at least two bytes, so the bytes left bound the pairs
+    // a block can yield, however large its count: size the (reused) vector
+    // once and write into it without per-pair checks.
+    const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 2 + 1;
+    const std::size_t cap = static_cast<std::size_t>(std::min(count, room));
+    block.resize(cap);
+    auto* out = block.data();
+    std::size_t n = 0;
     std::uint64_t doc = 0, tf = 0;
     std::uint32_t prev = 0;
     const bool first_ok = fast_vint(p, end, doc) & fast_vint(p, end, tf);
     if (first_ok) {
-        block.emplace_back(static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf));
+        out[n++] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf)};
         prev = static_cast<std::uint32_t>(doc);
     }
-    // Every pair takes at least two bytes, so the bytes left bound the pairs
-    // worth reading: a huge count cannot make this loop long.
     for (std::uint64_t k = 1; k < count && p < end; ++k) {
         std::uint64_t delta, f;
         const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
-        if (ok) {
+        if (ok) [[likely]] {
             prev += static_cast<std::uint32_t>(delta);
-            block.emplace_back(prev, static_cast<std::uint32_t>(f));
+            out[n++] = {prev, static_cast<std::uint32_t>(f)};
         }
     }
+    block.resize(n);
 }
 
-std::uint32_t BlockPostingIterator::advance() {
+std::uint32_t BlockPostingIterator::advance_to_next_block() {
+    load_block(current_block + 1);
     if (exhausted) return TERMINATED;
-    ++position;
-    if (position >= block.size()) {
-        load_block(current_block + 1);
-        if (exhausted) return TERMINATED;
-    }
+    // A block that decoded to no pairs ends this step; the next one moves on.
     if (position >= block.size()) return TERMINATED;
     return block[position].first;
 }

@@ -67,10 +67,17 @@ struct BlockPostingIterator {
         return exhausted || position >= block.size() ? 0 : block[position].second;
     }
     // The next document, or TERMINATED.
-    std::uint32_t advance();
+    std::uint32_t advance() {
+        if (exhausted) return TERMINATED;
+        if (++position < block.size()) return block[position].first;
+        return advance_to_next_block();
+    }
     // The first document at or after the target, found through the skip
     // entries' last documents; TERMINATED when none.
     std::uint32_t seek(std::uint32_t target);
+
+private:
+    std::uint32_t advance_to_next_block();
 };
 
 }  // namespace nuvrel_core

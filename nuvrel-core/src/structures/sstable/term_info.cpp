@@ -16,41 +16,43 @@ TermInfo TermInfo::make_inline(std::uint8_t doc_freq, ByteView data) {
     return v;
 }
 
+namespace {
+
+// The payloads after the tag; errors are built only on failure (the walk of
+// a block decodes every entry it passes).
+IoResult<TermInfo> decode_inline_payload(ByteCursor& in) {
+    auto doc_freq = in.u8();
+    if (!doc_freq) return std::unexpected(doc_freq.error());
+    auto data_len = in.u8();
+    if (!data_len) return std::unexpected(data_len.error());
+    if (*data_len > TermInfo::kMaxInlineLen)
+        return std::unexpected(IoError::invalid_data(
+            fmt::format("Inline TermInfo data length {} exceeds {}", *data_len, TermInfo::kMaxInlineLen)));
+    auto data = in.take(*data_len);
+    if (!data) return std::unexpected(data.error());
+    return TermInfo::make_inline(*doc_freq, *data);
+}
+
+IoResult<TermInfo> decode_external_payload(ByteCursor& in) {
+    auto doc_freq = in.vint();
+    if (!doc_freq) return std::unexpected(doc_freq.error());
+    auto offset = in.vint();
+    if (!offset) return std::unexpected(offset.error());
+    auto len = in.vint();
+    if (!len) return std::unexpected(len.error());
+    return TermInfo::External{static_cast<std::uint32_t>(*doc_freq), *offset, static_cast<std::uint32_t>(*len)};
+}
+
+}  // namespace
+
 IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
     ByteCursor in(cursor);
     auto tag = in.u8();
-    if (!tag) {
-        cursor = in.rest();
-        return std::unexpected(tag.error());
-    }
-    IoResult<TermInfo> out = std::unexpected(IoError::fill_whole_buffer());
-    if (*tag == kInlineTag) {
-        auto doc_freq = in.u8();
-        auto data_len = in.u8();
-        if (!doc_freq || !data_len) {
-            out = std::unexpected(IoError::fill_whole_buffer());
-        } else if (*data_len > kMaxInlineLen) {
-            out = std::unexpected(
-                IoError::invalid_data(fmt::format("Inline TermInfo data length {} exceeds {}", *data_len, kMaxInlineLen)));
-        } else if (auto data = in.take(*data_len); !data) {
-            out = std::unexpected(data.error());
-        } else {
-            out = make_inline(*doc_freq, *data);
-        }
-    } else if (*tag == kExternalTag) {
-        auto doc_freq = in.vint();
-        if (!doc_freq) {
-            out = std::unexpected(doc_freq.error());
-        } else if (auto offset = in.vint(); !offset) {
-            out = std::unexpected(offset.error());
-        } else if (auto len = in.vint(); !len) {
-            out = std::unexpected(len.error());
-        } else {
-            out = External{static_cast<std::uint32_t>(*doc_freq), *offset, static_cast<std::uint32_t>(*len)};
-        }
-    } else {
-        out = std::unexpected(IoError::invalid_data(fmt::format("Invalid TermInfo tag: {}", *tag)));
-    }
+    IoResult<TermInfo> out = !tag                     ? IoResult<TermInfo>(std::unexpected(tag.error()))
+                             : *tag == kInlineTag     ? decode_inline_payload(in)
+                             : *tag == kExternalTag   ? decode_external_payload(in)
+                                                      : IoResult<TermInfo>(std::unexpected(IoError::invalid_data(
+                                                            fmt::format("Invalid TermInfo tag: {}", *tag))));
     cursor = in.rest();
     return out;
 }
