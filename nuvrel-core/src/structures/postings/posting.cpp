@@ -29,6 +29,37 @@ inline bool slow_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint
     return false;
 }
 
+// With at least ten bytes ahead no bound needs checking.
+inline bool unchecked_vint(const std::uint8_t*& p, std::uint64_t& out) noexcept {
+    std::uint64_t b = *p++;
+    if (b < 0x80) [[likely]] {
+        out = b;
+        return true;
+    }
+    std::uint64_t v = b & 0x7F;
+    b = *p++;
+    v |= (b & 0x7F) << 7;
+    if (b < 0x80) {
+        out = v;
+        return true;
+    }
+    b = *p++;
+    v |= (b & 0x7F) << 14;
+    if (b < 0x80) {
+        out = v;
+        return true;
+    }
+    for (unsigned shift = 21; shift < 70; shift += 7) {
+        b = *p++;
+        v |= (b & 0x7F) << shift;
+        if (b < 0x80) {
+            out = v;
+            return true;
+        }
+    }
+    return false;  // ten bytes, the last still continued: "varint too long"
+}
+
 inline bool fast_vint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) noexcept {
     // Far from the end, the common short forms need no bound checks.
     if (end - p >= 3) [[likely]] {
@@ -144,7 +175,17 @@ void BlockPostingIterator::load_block(std::size_t i) {
         out[n++] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf)};
         prev = static_cast<std::uint32_t>(doc);
     }
-    for (std::uint64_t k = 1; k < count && p < end; ++k) {
+    std::uint64_t k = 1;
+    // Bulk: two varints take at most twenty bytes.
+    for (; k < count && end - p >= 20; ++k) {
+        std::uint64_t delta, f;
+        const bool ok = unchecked_vint(p, delta) & unchecked_vint(p, f);
+        if (ok) [[likely]] {
+            prev += static_cast<std::uint32_t>(delta);
+            out[n++] = {prev, static_cast<std::uint32_t>(f)};
+        }
+    }
+    for (; k < count && p < end; ++k) {
         std::uint64_t delta, f;
         const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
         if (ok) [[likely]] {
