@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -332,4 +334,26 @@ TEST(SSTableDebug, RecordsTellTheLookupPath) {
     if (g_records.size() > want.size()) want.pop_back();
     ASSERT_GE(g_records.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(g_records[i], want[i]) << i;
+}
+
+TEST(SSTableLookup, ConcurrentLookupsShareOneSmallCache) {
+    TermDictOptions o;
+    o.entries_per_block = 4;
+    TermDictBuilder b(o);
+    for (int i = 0; i < 64; ++i) b.add(key_of(i), external(static_cast<std::uint32_t>(i)));
+    auto r = open_bytes(b.build(), 2);  // constant eviction
+    ASSERT_TRUE(r);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < 150; ++n) {
+                int i = (n * 7 + t * 13) % 64;
+                auto v = run(r->get(key_of(i)));
+                if (!v || *v != external(static_cast<std::uint32_t>(i))) ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
