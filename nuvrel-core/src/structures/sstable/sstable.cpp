@@ -127,6 +127,8 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
 }
 
 bool BloomFilter::may_contain(ByteView key) const noexcept {
+    if (num_hashes == 0) return true;
+    if (num_bits == 0) return false;  // from_bytes never builds this; no probe can land
     constexpr std::uint64_t kPrime = 0x100000001b3ull;
     std::uint64_t h1 = 0xcbf29ce484222325ull;
     for (std::uint8_t c : key) h1 = (h1 ^ c) * kPrime;
