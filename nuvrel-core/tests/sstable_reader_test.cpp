@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <fmt/format.h>
@@ -356,4 +358,37 @@ TEST(SSTableLookup, ConcurrentLookupsShareOneSmallCache) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(SSTableBlock, WalkAgreesWithAnOrderedMapOnSharedPrefixes) {
+    std::mt19937 rng(3);
+    for (int round = 0; round < 30; ++round) {
+        std::map<std::string, TermInfo> model;
+        for (int i = 0; i < 60; ++i) {
+            std::string k;
+            for (std::size_t n = rng() % 7; n > 0; --n) k.push_back("ab\xff"[rng() % 3]);
+            model.insert_or_assign(k, external(static_cast<std::uint32_t>(i)));
+        }
+        Bytes block;
+        std::string prev;
+        for (const auto& [k, v] : model) {
+            std::size_t s = 0;
+            while (s < prev.size() && s < k.size() && prev[s] == k[s]) ++s;
+            // Sometimes claim more shared bytes than the previous key has.
+            block.vint(s == prev.size() && rng() % 4 == 0 ? s + 5 : s).vint(k.size() - s).raw(k.substr(s));
+            block.raw(nuvrel_test::encode_term_info(v));
+            prev = k;
+        }
+        for (int probe = 0; probe < 200; ++probe) {
+            std::string k;
+            for (std::size_t n = rng() % 8; n > 0; --n) k.push_back("ab\xff"[rng() % 3]);
+            auto got = AsyncSSTableReader::search_block(block.vec(), Bytes().raw(k).vec());
+            ASSERT_TRUE(got);
+            auto it = model.find(k);
+            EXPECT_EQ(got->has_value(), it != model.end()) << k;
+            if (it != model.end() && got->has_value()) {
+                EXPECT_EQ(**got, it->second);
+            }
+        }
+    }
 }
