@@ -1,0 +1,68 @@
+// The document store: zstd-compressed blocks of length-prefixed JSON records,
+// an optional shared dictionary, a block index and a 32-byte footer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "directories/directory.h"
+#include "directories/owned_bytes.h"
+#include "dsl/document.h"
+#include "io_error.h"
+#include "runtime/runtime.h"
+#include "structures/sstable/block_cache.h"
+
+namespace nuvrel_core {
+
+inline constexpr std::uint32_t kStoreMagic = 0x53544F52;
+inline constexpr std::uint32_t kStoreVersion = 2;
+inline constexpr std::uint64_t kStoreFooterLen = 32;
+
+struct StoreIndexEntry {
+    std::uint32_t first_doc_id = 0;
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t num_docs = 0;
+    friend bool operator==(const StoreIndexEntry&, const StoreIndexEntry&) = default;
+};
+
+// Decompressed blocks keyed by their first document number.
+using StoreBlockCache = LruBlockCache<std::uint32_t>;
+
+// Parses one stored record; a parse failure is InvalidData with the parser's text.
+IoResult<Document> deserialize_document(ByteView record);
+
+class AsyncStoreReader {
+public:
+    static Task<IoResult<std::shared_ptr<AsyncStoreReader>>> open(LazyFileHandle file, std::size_t cache_blocks);
+
+    // The document `doc` of this store (below num_docs()).
+    Task<IoResult<Document>> get(std::uint32_t doc) const;
+    // The raw record of `doc`, cut out of its cached block without copying.
+    Task<IoResult<OwnedBytes>> get_record(std::uint32_t doc) const;
+    // The decompressed block of an index entry, from the cache or read.
+    Task<IoResult<OwnedBytes>> load_block(StoreIndexEntry entry) const;
+
+    std::uint32_t num_docs() const noexcept { return num_docs_; }
+    const std::vector<StoreIndexEntry>& index() const noexcept { return index_; }
+    const std::optional<std::vector<std::uint8_t>>& dict() const noexcept { return dict_; }
+    // For tests and diagnostics: the cached block keys, least recent first.
+    std::vector<std::uint32_t> cache_order() const;
+
+private:
+    explicit AsyncStoreReader(std::size_t cache_blocks) : cache_(cache_blocks) {}
+    static std::shared_ptr<AsyncStoreReader> make(std::size_t cache_blocks);
+
+    std::vector<StoreIndexEntry> index_;
+    std::optional<std::vector<std::uint8_t>> dict_;
+    LazyFileSlice data_;
+    mutable std::shared_mutex cache_lock_;
+    mutable StoreBlockCache cache_;
+    std::uint32_t num_docs_ = 0;
+};
+
+}  // namespace nuvrel_core

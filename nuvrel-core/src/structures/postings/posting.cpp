@@ -1,0 +1,156 @@
+#include "structures/postings/posting.h"
+
+#include <algorithm>
+
+#include "structures/sstable/byte_cursor.h"
+#include "structures/sstable/fast_vint.h"
+
+namespace nuvrel_core {
+
+namespace {
+
+void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+}  // namespace
+
+IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
+    ByteCursor in(bytes);
+    BlockPostingList list;
+    auto doc_count = in.u32();
+    if (!doc_count) return std::unexpected(doc_count.error());
+    auto num_blocks = in.u32();
+    if (!num_blocks) return std::unexpected(num_blocks.error());
+    // Check the count against the bytes before reserving anything for it.
+    if (static_cast<std::uint64_t>(*num_blocks) * 12 > in.remaining())
+        return std::unexpected(IoError::fill_whole_buffer());
+    list.skip_list.resize(*num_blocks);
+    for (SkipEntry& e : list.skip_list) {
+        e.first_doc = *in.u32();
+        e.last_doc = *in.u32();
+        e.offset = *in.u32();
+    }
+    auto data_len = in.u32();
+    if (!data_len) return std::unexpected(data_len.error());
+    if (*data_len > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
+    std::size_t start = bytes.size() - in.remaining();
+    list.data = bytes.slice(start, start + *data_len);
+    list.doc_count = *doc_count;
+    return list;
+}
+
+BlockPostingList BlockPostingList::from_posting_list(std::span<const Posting> postings) {
+    BlockPostingList list;
+    std::vector<std::uint8_t> data;
+    for (std::size_t from = 0; from < postings.size(); from += kBlockSize) {
+        auto chunk = postings.subspan(from, std::min(kBlockSize, postings.size() - from));
+        list.skip_list.push_back({chunk.front().doc_id, chunk.back().doc_id, static_cast<std::uint32_t>(data.size())});
+        append_vint(data, chunk.size());
+        std::uint32_t prev = 0;
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            append_vint(data, i == 0 ? chunk[i].doc_id : chunk[i].doc_id - prev);
+            append_vint(data, chunk[i].term_freq);
+            prev = chunk[i].doc_id;
+        }
+    }
+    list.data = OwnedBytes::from_vec(std::move(data));
+    list.doc_count = static_cast<std::uint32_t>(postings.size());
+    return list;
+}
+
+BlockPostingIterator::BlockPostingIterator(BlockPostingList l) : list(std::move(l)) {
+    block.reserve(BlockPostingList::kBlockSize);
+    if (list.skip_list.empty()) exhausted = true;
+    else load_block(0);
+}
+
+void BlockPostingIterator::load_block(std::size_t i) {
+    if (i >= list.skip_list.size()) {
+        exhausted = true;
+        return;
+    }
+    current_block = i;
+    position = 0;
+    block.clear();
+    const std::uint8_t* end = list.data.data() + list.data.size();
+    const std::size_t offset = list.skip_list[i].offset;
+    // A skip entry past the data decodes as an empty block.
+    const std::uint8_t* p = offset <= list.data.size() ? list.data.data() + offset : end;
+    std::uint64_t count = 0;
+    if (!fast_vint(p, end, count)) count = 0;
+    if (count == 0) return;
+    // Every pair takes at least two bytes, so the bytes left bound the pairs
+    // a block can yield, however large its count: size the (reused) vector
+    // once and write into it without per-pair checks.
+    const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 2 + 1;
+    const std::size_t cap = static_cast<std::size_t>(std::min(count, room));
+    block.resize(cap);
+    auto* out = block.data();
+    std::size_t n = 0;
+    std::uint64_t doc = 0, tf = 0;
+    std::uint32_t prev = 0;
+    const bool first_ok = fast_vint(p, end, doc) & fast_vint(p, end, tf);
+    if (first_ok) {
+        out[n++] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf)};
+        prev = static_cast<std::uint32_t>(doc);
+    }
+    std::uint64_t k = 1;
+    // Bulk: two varints take at most twenty bytes.
+    for (; k < count && end - p >= 20; ++k) {
+        std::uint64_t delta, f;
+        const bool ok = unchecked_vint(p, delta) & unchecked_vint(p, f);
+        if (ok) [[likely]] {
+            prev += static_cast<std::uint32_t>(delta);
+            out[n++] = {prev, static_cast<std::uint32_t>(f)};
+        }
+    }
+    for (; k < count && p < end; ++k) {
+        std::uint64_t delta, f;
+        const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
+        if (ok) [[likely]] {
+            prev += static_cast<std::uint32_t>(delta);
+            out[n++] = {prev, static_cast<std::uint32_t>(f)};
+        }
+    }
+    block.resize(n);
+}
+
+std::uint32_t BlockPostingIterator::advance_to_next_block() {
+    load_block(current_block + 1);
+    if (exhausted) return TERMINATED;
+    // A block that decoded to no pairs ends this step; the next one moves on.
+    if (position >= block.size()) return TERMINATED;
+    return block[position].first;
+}
+
+std::uint32_t BlockPostingIterator::seek(std::uint32_t target) {
+    if (exhausted) return TERMINATED;
+    // On a retry only blocks after the ones already walked are taken: a skip
+    // entry that promises a document its block lacks could otherwise send the
+    // walk round the same blocks for ever. Sound lists never need going back.
+    std::size_t first_allowed = 0;
+    for (;;) {
+        const auto& skips = list.skip_list;
+        std::size_t i = 0;
+        while (i < skips.size() && skips[i].last_doc < target) ++i;
+        if (i < first_allowed) i = first_allowed;
+        while (i < skips.size() && skips[i].last_doc < target) ++i;
+        if (i >= skips.size()) {
+            exhausted = true;
+            return TERMINATED;
+        }
+        if (i != current_block) load_block(i);
+        while (position < block.size() && block[position].first < target) ++position;
+        if (position < block.size()) return block[position].first;
+        load_block(current_block + 1);
+        if (exhausted) return TERMINATED;
+        first_allowed = current_block;
+    }
+}
+
+}  // namespace nuvrel_core

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "structures/postings/posting.h"
+#include "support/segment_builder.h"
+
+using namespace nuvrel_core;
+using nuvrel_test::Bytes;
+
+namespace {
+
+constexpr std::uint32_t T = BlockPostingIterator::TERMINATED;
+
+std::vector<Posting> ascending(std::size_t n, std::uint32_t step = 3) {
+    std::vector<Posting> p;
+    for (std::size_t i = 0; i < n; ++i) p.push_back({static_cast<std::uint32_t>(i * step + 1), static_cast<std::uint32_t>(i % 7 + 1)});
+    return p;
+}
+
+std::vector<Posting> walk(BlockPostingIterator& it) {
+    std::vector<Posting> out;
+    for (std::uint32_t d = it.doc(); d != T; d = it.advance()) out.push_back({d, it.term_freq()});
+    return out;
+}
+
+BlockPostingList list_of(const std::vector<std::uint8_t>& serialized) {
+    auto r = BlockPostingList::deserialize(OwnedBytes::from_vec(serialized));
+    EXPECT_TRUE(r) << r.error().to_string();
+    return r ? std::move(*r) : BlockPostingList{};
+}
+
+}  // namespace
+
+TEST(BlockPostingList, InlinePairsMakeOneBlock) {
+    std::vector<Posting> p{{3, 1}, {7, 2}};
+    auto list = BlockPostingList::from_posting_list(p);
+    EXPECT_EQ(list.skip_list, (std::vector<SkipEntry>{{3, 7, 0}}));
+    EXPECT_EQ(list.data.to_vec(), (std::vector<std::uint8_t>{2, 3, 1, 4, 2}));
+    EXPECT_EQ(list.doc_count, 2u);
+    auto empty = BlockPostingList::from_posting_list({});
+    EXPECT_TRUE(empty.skip_list.empty());
+    EXPECT_TRUE(empty.data.empty());
+}
+
+TEST(BlockPostingList, ThreeHundredPostingsMakeBlocksOf128_128_44) {
+    auto p = ascending(300, 200);  // deltas of 200 take two bytes
+    auto list = BlockPostingList::from_posting_list(p);
+    ASSERT_EQ(list.skip_list.size(), 3u);
+    EXPECT_EQ(list.skip_list[0], (SkipEntry{1, 127 * 200 + 1, 0}));
+    // The first block: count (2 bytes), the first document whole, 127 two-byte deltas, 128 one-byte freqs.
+    const std::uint32_t first_len = 2 + 1 + 127 * 2 + 128;
+    EXPECT_EQ(list.skip_list[1].offset, first_len);
+    EXPECT_EQ(list.skip_list[2].first_doc, 256u * 200 + 1);
+    // Agrees byte for byte with the independent encoder, and round-trips.
+    auto serialized = nuvrel_test::encode_posting_list(p);
+    auto back = list_of(serialized);
+    EXPECT_EQ(back.skip_list, list.skip_list);
+    EXPECT_EQ(back.data.to_vec(), list.data.to_vec());
+    EXPECT_EQ(back.doc_count, 300u);
+    BlockPostingIterator it(std::move(back));
+    EXPECT_EQ(it.block.size(), 128u);
+    EXPECT_EQ(walk(it), p);
+    EXPECT_TRUE(it.exhausted);
+    EXPECT_EQ(it.current_block, 2u);
+    EXPECT_EQ(it.advance(), T);
+}
+
+TEST(BlockPostingList, DescendingDocumentsWrapAndRoundTrip) {
+    std::vector<Posting> p{{10, 1}, {5, 2}, {0xFFFFFFF0u, 3}, {2, 4}};
+    BlockPostingIterator it(BlockPostingList::from_posting_list(p));
+    EXPECT_EQ(it.block.size(), 4u);
+    std::vector<Posting> got;
+    for (auto [d, f] : it.block) got.push_back({d, f});
+    EXPECT_EQ(got, p);
+}
+
+TEST(BlockPostingList, DeserializeChecksEveryLengthAgainstTheBytes) {
+    auto good = nuvrel_test::encode_posting_list(ascending(5));
+    for (std::size_t cut = 0; cut < good.size(); ++cut) {
+        auto r = BlockPostingList::deserialize(OwnedBytes::from_vec({good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)}));
+        ASSERT_FALSE(r) << cut;
+        EXPECT_EQ(r.error().to_string(), "failed to fill whole buffer");
+    }
+    auto trailing = good;
+    trailing.push_back(0x99);
+    EXPECT_EQ(list_of(trailing).data.size(), list_of(good).data.size());
+    // Counts far beyond the bytes: no allocation for them, just the error.
+    EXPECT_FALSE(BlockPostingList::deserialize(Bytes().u32(1).u32(0xFFFFFFFF).u32(0).owned()));
+    EXPECT_FALSE(BlockPostingList::deserialize(Bytes().u32(1).u32(0).u32(0xFFFFFFFF).owned()));
+    // data is a window of the bytes it came from, not a copy.
+    OwnedBytes src = OwnedBytes::from_vec(good);
+    auto shared = BlockPostingList::deserialize(src);
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->data.data(), src.data() + 8 + 12 + 4);
+}
+
+TEST(BlockPostingIterator, LoadBlockEdges) {
+    BlockPostingIterator empty(BlockPostingList{});
+    EXPECT_TRUE(empty.exhausted);
+    EXPECT_EQ(empty.doc(), T);
+    EXPECT_EQ(empty.term_freq(), 0u);
+    EXPECT_EQ(empty.advance(), T);
+    EXPECT_EQ(empty.seek(0), T);
+
+    BlockPostingIterator it(BlockPostingList::from_posting_list(ascending(200)));
+    it.advance();
+    it.load_block(2);  // == number of blocks
+    EXPECT_TRUE(it.exhausted);
+    EXPECT_EQ(it.current_block, 0u);
+    EXPECT_EQ(it.position, 1u);
+    EXPECT_EQ(it.block.size(), 128u);
+
+    // A count of 5 over 3 pairs decodes the 3; a huge count over no bytes
+    // decodes nothing and ends at once.
+    BlockPostingList shortl;
+    shortl.skip_list = {{1, 9, 0}, {0, 0, 7}, {0, 0, 1000}, {0, 0, 8}};
+    shortl.data = Bytes().vint(5).vint(1).vint(1).vint(2).vint(1).vint(6).vint(1).vint(0xFFFFFFFFFFull).owned();
+    BlockPostingIterator s(std::move(shortl));
+    EXPECT_EQ(s.block, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 1}, {3, 1}, {9, 1}}));
+    s.load_block(1);
+    EXPECT_TRUE(s.block.empty());
+    s.load_block(2);  // an offset past the data: an empty block
+    EXPECT_TRUE(s.block.empty());
+    EXPECT_FALSE(s.exhausted);
+    s.load_block(3);  // the count's varint runs off the end
+    EXPECT_TRUE(s.block.empty());
+}
+
+TEST(BlockPostingIterator, SeekFollowsTheSkipEntries) {
+    auto p = ascending(400, 2);  // docs 1, 3, ..., 799; blocks end at 255, 511, 767, 799
+    BlockPostingIterator it(BlockPostingList::from_posting_list(p));
+    EXPECT_EQ(it.seek(0), 1u);
+    EXPECT_EQ(it.seek(100), 101u);
+    EXPECT_EQ(it.seek(50), 101u);  // within the block it never goes back
+    EXPECT_EQ(it.seek(256), 257u);
+    EXPECT_EQ(it.current_block, 1u);
+    EXPECT_EQ(it.seek(600), 601u);
+    EXPECT_EQ(it.term_freq(), p[300].term_freq);
+    EXPECT_EQ(it.seek(10), 11u);  // an earlier block's last doc: that block is loaded again
+    EXPECT_EQ(it.current_block, 0u);
+    EXPECT_EQ(it.seek(799), 799u);
+    EXPECT_EQ(it.advance(), T);
+    BlockPostingIterator past(BlockPostingList::from_posting_list(p));
+    EXPECT_EQ(past.seek(800), T);
+    EXPECT_TRUE(past.exhausted);
+    EXPECT_EQ(past.seek(1), T);
+}
+
+TEST(BlockPostingIterator, SeekEndsOnSkipEntriesThatLie) {
+    // Every skip entry claims documents up to 1000 that its block lacks.
+    BlockPostingList l;
+    l.data = Bytes().vint(1).vint(5).vint(1).vint(1).vint(6).vint(1).owned();
+    l.skip_list = {{5, 1000, 0}, {6, 1000, 3}};
+    BlockPostingIterator it(std::move(l));
+    EXPECT_EQ(it.seek(500), T);
+    EXPECT_TRUE(it.exhausted);
+}
+
+TEST(BlockPostingIterator, RandomWalksAgreeWithAPlainList) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<Posting> p;
+        std::uint32_t d = static_cast<std::uint32_t>(rng() % 5);
+        std::size_t n = 1 + rng() % 700;
+        for (std::size_t i = 0; i < n; ++i) {
+            p.push_back({d, static_cast<std::uint32_t>(1 + rng() % 300)});
+            d += static_cast<std::uint32_t>(1 + rng() % (round % 2 ? 3 : 100000));
+        }
+        BlockPostingIterator it(list_of(nuvrel_test::encode_posting_list(p)));
+        std::size_t k = 0;
+        while (k < p.size()) {
+            std::uint32_t target = p[k].doc_id + (rng() % 2 ? 1u : 0u);
+            auto want = std::lower_bound(p.begin() + static_cast<std::ptrdiff_t>(k), p.end(), target,
+                                         [](const Posting& a, std::uint32_t t) { return a.doc_id < t; });
+            std::uint32_t got = it.seek(target);
+            if (want == p.end()) {
+                EXPECT_EQ(got, T);
+                break;
+            }
+            ASSERT_EQ(got, want->doc_id);
+            EXPECT_EQ(it.term_freq(), want->term_freq);
+            k = static_cast<std::size_t>(want - p.begin()) + 1 + rng() % 40;
+            if (k < p.size() && rng() % 3 == 0) {
+                // advance must land on the posting after the current one
+                std::size_t cur = static_cast<std::size_t>(want - p.begin());
+                EXPECT_EQ(it.advance(), cur + 1 < p.size() ? p[cur + 1].doc_id : T);
+                k = std::max(k, cur + 1);
+            }
+        }
+    }
+}
