@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -29,12 +30,12 @@
 #include "dsl/schema.h"
 #include "error.h"
 #include "runtime/runtime.h"
+#include "index/index.h"
+#include "query/boolean.h"
+#include "query/collector.h"
+#include "query/term.h"
+#include "segment/reader.h"
 
-namespace nuvrel_core {
-class Index;
-class AsyncSegmentReader;
-class Query;
-}  // namespace nuvrel_core
 
 namespace nuvrel_python {
 
@@ -97,61 +98,56 @@ QueryPtr boolean_query(std::vector<TermClause> must, std::vector<TermClause> sho
 // up front (by the segment's document count, say), never by `limit` alone.
 Task<Result<std::vector<Hit>>> search_segment(ReaderPtr reader, QueryPtr query, std::uint64_t limit);
 
-// ===== ENGINE WIRING: stubs until the engine's Index lands ==================
-// Each body below is to be replaced by the one-line call named in its
-// declaration's comment. Until then open_index fails, so no NuvrelIndex
-// object can exist and the other stubs are never reached; the Python tests
-// that need an opened index skip while open fails with kNotWired's text and
-// run by themselves once it is gone.
-namespace {
-const char* const kNotWired = "the index engine is not wired into this build yet";
-}
+// ===== ENGINE WIRING =========================================================
 
 Task<Result<IndexPtr>> open_index(std::string path) {
-    (void)path;
-    co_return std::unexpected(Error(Error::Internal{kNotWired}));
+    nuvrel_core::FsDirectory dir{std::filesystem::path(path)};
+    Result<IndexPtr> index = co_await nuvrel_core::Index::open(std::move(dir), nuvrel_core::IndexConfig::default_config());
+    co_return index;
 }
 
-const Schema& index_schema(const nuvrel_core::Index&) {
-    static const Schema empty;
-    return empty;
-}
+const Schema& index_schema(const nuvrel_core::Index& index) { return *index.schema(); }
 
-std::uint32_t num_docs(const nuvrel_core::Index&) { return 0; }
+std::uint32_t num_docs(const nuvrel_core::Index& index) { return index.num_docs(); }
 
-std::vector<ReaderPtr> segment_readers(const nuvrel_core::Index&) { return {}; }
+std::vector<ReaderPtr> segment_readers(const nuvrel_core::Index& index) { return index.segment_readers(); }
 
-std::uint32_t doc_id_offset(const nuvrel_core::AsyncSegmentReader&) { return 0; }
+std::uint32_t doc_id_offset(const nuvrel_core::AsyncSegmentReader& reader) { return reader.doc_id_offset(); }
 
 Task<Result<std::optional<Document>>> doc(IndexPtr index, std::uint32_t doc_id) {
-    (void)index;
-    (void)doc_id;
-    co_return std::unexpected(Error(Error::Internal{kNotWired}));
+    Result<std::optional<Document>> d = co_await index->doc(doc_id);
+    co_return d;
 }
 
 Task<Result<void>> reload(IndexPtr index) {
-    (void)index;
-    co_return std::unexpected(Error(Error::Internal{kNotWired}));
+    Result<void> r = co_await index->reload();
+    co_return r;
 }
 
 QueryPtr term_query(TermClause clause) {
-    (void)clause;
-    return nullptr;
+    return std::make_shared<const nuvrel_core::TermQuery>(nuvrel_core::TermQuery::text(clause.field, clause.term));
 }
 
 QueryPtr boolean_query(std::vector<TermClause> must, std::vector<TermClause> should,
                        std::vector<TermClause> must_not) {
-    (void)must;
-    (void)should;
-    (void)must_not;
-    return nullptr;
+    auto q = std::make_shared<nuvrel_core::BooleanQuery>();
+    auto term = [](const TermClause& c) {
+        return std::make_unique<nuvrel_core::TermQuery>(nuvrel_core::TermQuery::text(c.field, c.term));
+    };
+    for (const auto& c : must) q->add_must(term(c));
+    for (const auto& c : should) q->add_should(term(c));
+    for (const auto& c : must_not) q->add_must_not(term(c));
+    return q;
 }
 
 Task<Result<std::vector<Hit>>> search_segment(ReaderPtr reader, QueryPtr query, std::uint64_t limit) {
-    (void)reader;
-    (void)query;
-    (void)limit;
-    co_return std::unexpected(Error(Error::Internal{kNotWired}));
+    Result<std::vector<nuvrel_core::SearchResult>> results =
+        co_await nuvrel_core::search_segment(std::move(reader), *query, static_cast<std::size_t>(limit));
+    if (!results) co_return std::unexpected(results.error());
+    std::vector<Hit> hits;
+    hits.reserve(results->size());
+    for (const auto& r : *results) hits.push_back(Hit{r.doc_id, r.score});
+    co_return hits;
 }
 // ===== END ENGINE WIRING ====================================================
 

@@ -299,6 +299,7 @@ class SegmentInfo:
     store_dict_offset: int = 0
     store_data_end: int = 0
     records: list[bytes] = dc_field(default_factory=list)
+    meta_stats: dict[int, tuple[int, int]] = dc_field(default_factory=dict)  # what .meta records
 
 
 def segment_base(segment_id: int) -> str:
@@ -709,7 +710,8 @@ class IndexWriter:
         info.store_data_end = sinfo["data_end"]
 
         meta_docs = len(docs) if opts.meta_num_docs is None else opts.meta_num_docs
-        meta = build_meta(segment_id, meta_docs, info.field_stats if opts.meta_field_stats else None)
+        info.meta_stats = dict(info.field_stats) if opts.meta_field_stats else {}
+        meta = build_meta(segment_id, meta_docs, info.meta_stats if opts.meta_field_stats else None)
 
         self._write(base + ".meta", meta)
         self._write(base + ".terms", terms)

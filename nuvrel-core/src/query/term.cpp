@@ -1,5 +1,8 @@
 #include "query/term.h"
 
+#include "query/term_scorer.h"
+#include "segment/reader.h"
+
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
 
@@ -66,16 +69,30 @@ Bm25Weight TermQuery::bm25_weight(std::uint32_t num_docs, std::uint32_t doc_freq
     return w;
 }
 
-// TODO(segment reader): look the term up with get_postings and build a
-// TermScorer (query/term_scorer.h) over its BlockPostingIterator. Until the
-// reader is part of the tree a term query fails loudly rather than matching
-// nothing.
-Task<Result<std::unique_ptr<Scorer>>> TermQuery::scorer(const AsyncSegmentReader&) const {
-    co_return std::unexpected(Error(Error::Internal{"term query scoring needs the segment reader"}));
+namespace {
+
+// The segment's average length of the field; 0.0 without statistics for it.
+float segment_average(const AsyncSegmentReader& reader, Field field) {
+    const auto& stats = reader.meta().field_stats;
+    auto it = stats.find(field);
+    if (it == stats.end()) return 0.0f;
+    return average_field_length(it->second.total_tokens, it->second.doc_count);
 }
 
-Task<Result<std::uint32_t>> TermQuery::count_estimate(const AsyncSegmentReader&) const {
-    co_return std::unexpected(Error(Error::Internal{"term query scoring needs the segment reader"}));
+}  // namespace
+
+Task<Result<std::unique_ptr<Scorer>>> TermQuery::scorer(const AsyncSegmentReader& reader) const {
+    Result<std::optional<BlockPostingList>> postings = co_await reader.get_postings(field_, term_);
+    if (!postings) co_return std::unexpected(postings.error());
+    std::unique_ptr<Scorer> scorer = make_term_scorer<BlockPostingIterator>(
+        *this, std::move(*postings), reader.meta().num_docs, segment_average(reader, field_));
+    co_return scorer;
+}
+
+Task<Result<std::uint32_t>> TermQuery::count_estimate(const AsyncSegmentReader& reader) const {
+    Result<std::optional<BlockPostingList>> postings = co_await reader.get_postings(field_, term_);
+    if (!postings) co_return std::unexpected(postings.error());
+    co_return *postings ? (*postings)->doc_count : 0u;
 }
 
 }  // namespace nuvrel_core

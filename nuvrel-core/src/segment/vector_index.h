@@ -1,10 +1,5 @@
-// The vector data a segment loads for its dense-vector fields. The loaded
-// forms are filled in with vector loading; until then a segment holds none.
+// The vector data a segment loads for its dense-vector fields.
 #pragma once
 
-namespace nuvrel_core {
-
-struct VectorIndex {};
-struct CoarseCentroids;
-
-}  // namespace nuvrel_core
+#include "structures/vector/ivf/coarse_centroids.h"
+#include "structures/vector/vector_index_types.h"
