@@ -59,37 +59,38 @@ template <> struct JsonRecord<RaBitQIndex> {
         member<&RaBitQIndex::vectors>("vectors", Required), member<&RaBitQIndex::raw_vectors>("raw_vectors", Optional));
 };
 
-// Only the names in messages tell the two inverted-file kinds apart.
-template <class Code>
-struct IvfNames;
-template <> struct IvfNames<QuantizedVector> {
-    static constexpr std::string_view config = "struct IVFRaBitQConfig";
-    static constexpr std::string_view config_length = "struct IVFRaBitQConfig with 4 elements";
-    static constexpr std::string_view index = "struct IVFRaBitQIndex";
-    static constexpr std::string_view index_length = "struct IVFRaBitQIndex with 4 elements";
-};
-template <> struct IvfNames<PQVector> {
-    static constexpr std::string_view config = "struct IVFPQConfig";
-    static constexpr std::string_view config_length = "struct IVFPQConfig with 4 elements";
-    static constexpr std::string_view index = "struct IVFPQIndex";
-    static constexpr std::string_view index_length = "struct IVFPQIndex with 4 elements";
-};
+// The two inverted-file kinds share their members; only the names in
+// messages tell them apart.
+template <class Config>
+constexpr auto ivf_config_table(std::string_view name, std::string_view length_text) {
+    return record<Config>(name, length_text, 4, member<&Config::dim, Usize>("dim", Required),
+                          member<&Config::default_nprobe, Usize>("default_nprobe", Required),
+                          member<&Config::store_raw>("store_raw", Required),
+                          member<&Config::rerank_factor, Usize>("rerank_factor", Required));
+}
+template <class Index>
+constexpr auto ivf_index_table(std::string_view name, std::string_view length_text) {
+    return record<Index>(name, length_text, 4, member<&Index::config>("config", Required),
+                         member<&Index::centroids_version>("centroids_version", Required),
+                         member<&Index::codebook_version>("codebook_version", Required),
+                         member<&Index::clusters>("clusters", Required));
+}
 
-template <class C> struct JsonRecord<IvfConfig<C>> {
-    using R = IvfConfig<C>;
+template <> struct JsonRecord<IVFRaBitQConfig> {
     static constexpr auto table =
-        record<R>(IvfNames<C>::config, IvfNames<C>::config_length, 4, member<&R::dim, Usize>("dim", Required),
-                  member<&R::default_nprobe, Usize>("default_nprobe", Required),
-                  member<&R::store_raw>("store_raw", Required),
-                  member<&R::rerank_factor, Usize>("rerank_factor", Required));
+        ivf_config_table<IVFRaBitQConfig>("struct IVFRaBitQConfig", "struct IVFRaBitQConfig with 4 elements");
 };
-
-template <class C> struct JsonRecord<IvfIndex<C>> {
-    using R = IvfIndex<C>;
-    static constexpr auto table = record<R>(
-        IvfNames<C>::index, IvfNames<C>::index_length, 4, member<&R::config>("config", Required),
-        member<&R::centroids_version>("centroids_version", Required),
-        member<&R::codebook_version>("codebook_version", Required), member<&R::clusters>("clusters", Required));
+template <> struct JsonRecord<IVFPQConfig> {
+    static constexpr auto table =
+        ivf_config_table<IVFPQConfig>("struct IVFPQConfig", "struct IVFPQConfig with 4 elements");
+};
+template <> struct JsonRecord<IVFRaBitQIndex> {
+    static constexpr auto table =
+        ivf_index_table<IVFRaBitQIndex>("struct IVFRaBitQIndex", "struct IVFRaBitQIndex with 4 elements");
+};
+template <> struct JsonRecord<IVFPQIndex> {
+    static constexpr auto table =
+        ivf_index_table<IVFPQIndex>("struct IVFPQIndex", "struct IVFPQIndex with 4 elements");
 };
 
 }  // namespace json
@@ -102,13 +103,10 @@ JsonResult<IVFRaBitQIndex> parse_ivf_rabitq_index(ByteView json) {
 
 JsonResult<IVFPQIndex> parse_ivf_pq_index(ByteView json) { return json::parse_whole<json::Rec<IVFPQIndex>>(json); }
 
-template <class Code>
-IoResult<IvfIndex<Code>> IvfIndex<Code>::from_bytes(ByteView json) {
-    auto r = json::parse_whole<json::Rec<IvfIndex>>(json);
+IoResult<IVFPQIndex> IVFPQIndex::from_bytes(ByteView json) {
+    auto r = parse_ivf_pq_index(json);
     if (!r) return std::unexpected(IoError::invalid_data(r.error().to_string()));
     return std::move(*r);
 }
-template struct IvfIndex<QuantizedVector>;
-template struct IvfIndex<PQVector>;
 
 }  // namespace nuvrel_core

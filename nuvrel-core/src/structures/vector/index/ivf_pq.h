@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "directories/owned_bytes.h"
+#include "io_error.h"
+
 #include "structures/vector/ivf/cluster.h"
 #include "structures/vector/quantization/pq.h"
 
@@ -25,6 +28,10 @@ struct IVFPQIndex {
     std::uint64_t centroids_version = 0;
     std::uint64_t codebook_version = 0;
     ClusterStorage<PQVector> clusters;
+
+    // One whole JSON text; a failure is an I/O error of kind invalid data
+    // whose message is the JSON error's text. Defined with the JSON tables.
+    static IoResult<IVFPQIndex> from_bytes(ByteView json);
 
     friend bool operator==(const IVFPQIndex&, const IVFPQIndex&) = default;
 };
