@@ -1,9 +1,13 @@
-// Byte builders for the vector side files (coarse centroids, PQ codebook).
-// Every field is settable, so tests can write any valid or damaged layout.
+// Byte builders for a segment's ".vectors" file and the vector side files
+// (coarse centroids, PQ codebook). Every field is settable, so tests can write
+// any valid or damaged layout.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "structures/vector/ivf/coarse_centroids.h"
@@ -46,6 +50,27 @@ struct PQCodebookLayout {
 };
 
 std::vector<std::uint8_t> pq_codebook_file(const PQCodebookLayout& f);
+
+// One row of a ".vectors" table. The blobs follow the table in entry order;
+// `offset` and `length` replace the computed position when given.
+struct VectorEntrySpec {
+    VectorEntrySpec(std::uint32_t field_id, std::uint8_t type_byte, std::string json,
+                    std::optional<std::uint64_t> at = {}, std::optional<std::uint64_t> len = {})
+        : field(field_id), type(type_byte), blob(std::move(json)), offset(at), length(len) {}
+
+    std::uint32_t field = 0;
+    std::uint8_t type = 0;
+    std::string blob;
+    std::optional<std::uint64_t> offset;
+    std::optional<std::uint64_t> length;
+};
+
+std::vector<std::uint8_t> vectors_file(const std::vector<VectorEntrySpec>& entries);
+
+// Small valid descriptions: a flat RaBitQ index and an inverted-file index
+// (the same text serves both code types when it holds no clusters).
+std::string rabitq_index_json(std::uint64_t dim);
+std::string ivf_index_json(std::uint64_t dim);
 
 // n floats start, start + 1, ...
 std::vector<float> float_run(std::size_t n, float start = 0.0f);

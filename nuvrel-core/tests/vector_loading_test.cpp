@@ -1,0 +1,191 @@
+// Loading a segment's ".vectors" file: what is tolerated, what fails the
+// open, the type-byte dispatch and the side files it pulls in.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "segment/reader.h"
+#include "support/test_util.h"
+#include "support/vector_builder.h"
+
+using namespace nuvrel_core;
+using nuvrel_test::Bytes;
+using nuvrel_test::ivf_index_json;
+using nuvrel_test::rabitq_index_json;
+using nuvrel_test::run;
+using nuvrel_test::TempDir;
+using nuvrel_test::vectors_file;
+
+namespace {
+
+const SegmentId kId{0x5eed};
+
+DenseVectorConfig dense(std::optional<std::string> centroids = {}, std::optional<std::string> pq = {}) {
+    DenseVectorConfig c;
+    c.coarse_centroids_path = std::move(centroids);
+    c.pq_codebook_path = std::move(pq);
+    return c;
+}
+
+// A schema of `n` fields; those given in `dense_fields` carry dense-vector settings.
+Schema schema_of(std::size_t n, std::vector<std::pair<std::size_t, DenseVectorConfig>> dense_fields) {
+    Schema s;
+    s.fields.resize(n);
+    for (auto& [id, config] : dense_fields) s.fields[id].dense_vector_config = std::move(config);
+    return s;
+}
+
+Result<LoadedVectors> load(const TempDir& dir, Schema schema) {
+    return run(AsyncSegmentReader::load_vectors_file(FsDirectory(dir.path()), SegmentFiles::from_id(kId),
+                                                     std::make_shared<const Schema>(std::move(schema))));
+}
+
+void write_vectors(const TempDir& dir, const std::vector<std::uint8_t>& bytes) {
+    dir.write(SegmentFiles::from_id(kId).vectors, bytes);
+}
+
+std::string load_error(const TempDir& dir, const std::vector<std::uint8_t>& bytes) {
+    write_vectors(dir, bytes);
+    auto r = load(dir, schema_of(1, {{0, dense()}}));
+    if (r) return "loaded";
+    const auto* io = r.error().get_if<Error::Io>();
+    if (io == nullptr || io->error.kind() != IoErrorKind::InvalidInput) return "not an invalid-input I/O error";
+    return io->error.to_string();
+}
+
+}  // namespace
+
+TEST(VectorLoading, AbsentShortOrUnparsableDataLoadsNothing) {
+    TempDir dir;
+    const Schema with_dense = schema_of(1, {{0, dense()}});
+    auto expect_empty = [&](const char* what) {
+        auto r = load(dir, with_dense);
+        ASSERT_TRUE(r) << what << ": " << r.error().to_string();
+        EXPECT_TRUE(r->indexes.empty()) << what;
+        EXPECT_FALSE(r->coarse_centroids) << what;
+    };
+    expect_empty("missing file");
+    write_vectors(dir, {});
+    expect_empty("empty file");
+    write_vectors(dir, {1, 0, 0});
+    expect_empty("three bytes");
+    write_vectors(dir, {0, 0, 0, 0});
+    expect_empty("no entries");
+    // Blobs that are not their type's JSON, an empty blob, and a PQ entry whose
+    // field names no codebook are each skipped.
+    write_vectors(dir, vectors_file({{0, 0, "{\"codebook\":1}"},
+                                     {0, 1, ""},
+                                     {0, 2, ivf_index_json(4)},
+                                     {0, 9, "[]"},
+                                     {0, 0, rabitq_index_json(2) + "x"}}));
+    expect_empty("unparsable blobs");
+
+    // Without a dense-vector field the file is never opened, damaged or not.
+    write_vectors(dir, Bytes().u32(1000).vec());
+    auto r = load(dir, schema_of(3, {}));
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_TRUE(r->indexes.empty());
+}
+
+TEST(VectorLoading, BytesTheTablePromisesMustBeReadable) {
+    TempDir dir;
+    // One entry needs bytes 4..25; the file stops a byte short.
+    EXPECT_EQ(load_error(dir, Bytes().u32(1).raw(std::vector<std::uint8_t>(20, 0)).vec()),
+              "Range 4..25 out of bounds (file size: 24)");
+    // The first entry is fine; the second's blob runs past the end.
+    auto past_end = vectors_file({{0, 0, rabitq_index_json(2)}, {0, 0, "{}", std::nullopt, 3}});
+    EXPECT_EQ(load_error(dir, past_end),
+              fmt::format("Range {}..{} out of bounds (file size: {})", past_end.size() - 2, past_end.size() + 1,
+                          past_end.size()));
+    // An empty blob just past the end still lies outside the file.
+    auto empty_outside = vectors_file({{0, 0, "", 4 + 21 + 1, 0}});
+    EXPECT_EQ(load_error(dir, empty_outside), "Range 26..26 out of bounds (file size: 25)");
+    // An end that wraps past 64 bits is refused without a read.
+    auto wraps = vectors_file({{0, 0, "{}", 20, std::numeric_limits<std::uint64_t>::max()}});
+    EXPECT_NE(load_error(dir, wraps), "loaded");
+}
+
+TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
+    TempDir dir;
+    write_vectors(dir, vectors_file({
+        {5, 0, rabitq_index_json(2)},
+        {5, 1, ivf_index_json(3)},   // replaces the flat index under 5
+        {1, 7, rabitq_index_json(2)},
+        {2, 7, ivf_index_json(2)},
+        {40, 1, ivf_index_json(5)},  // no such field: kept all the same
+        {3, 1, ivf_index_json(RaBitQCodebook::kMaxGeneratedDim + 1)},  // no codebook can be made
+    }));
+    // Field 5 says RaBitQ with dim 64; only the type byte and the index's own dim count.
+    DenseVectorConfig five = dense();
+    five.dim = 64;
+    auto r = load(dir, schema_of(6, {{5, five}}));
+    ASSERT_TRUE(r) << r.error().to_string();
+    const auto& m = r->indexes;
+    EXPECT_EQ(m.size(), 4u);
+    EXPECT_FALSE(m.contains(3));
+    ASSERT_TRUE(m.contains(1) && m.at(1).is<VectorIndex::RaBitQ>());
+    EXPECT_EQ(m.at(1).get_if<VectorIndex::RaBitQ>()->index->vectors.at(0).popcount, 2u);
+    ASSERT_TRUE(m.contains(2) && m.at(2).is<VectorIndex::IvfRaBitQ>());
+    ASSERT_TRUE(m.contains(40) && m.at(40).is<VectorIndex::IvfRaBitQ>());
+    ASSERT_TRUE(m.contains(5) && m.at(5).is<VectorIndex::IvfRaBitQ>());
+
+    const auto& ivf = *m.at(5).get_if<VectorIndex::IvfRaBitQ>();
+    EXPECT_EQ(ivf.index->config.dim, 3u);
+    EXPECT_EQ(ivf.codebook->config, (RaBitQConfig{3, 4, 42}));
+    auto expected = RaBitQCodebook::create(RaBitQConfig{3, 4, 42}, 0);
+    ASSERT_TRUE(expected);
+    EXPECT_EQ(ivf.codebook->random_signs, expected->random_signs);
+    EXPECT_EQ(ivf.codebook->random_perm, expected->random_perm);
+    EXPECT_NE(ivf.codebook, m.at(2).get_if<VectorIndex::IvfRaBitQ>()->codebook);
+    EXPECT_FALSE(r->coarse_centroids);
+}
+
+TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
+    TempDir dir;
+    auto side = [&](const char* name, const std::vector<std::uint8_t>& bytes) {
+        dir.write(name, bytes);
+        return (dir.path() / name).string();
+    };
+    nuvrel_test::CentroidsFileLayout a;
+    a.version = 1;
+    a.first_count = 1;
+    a.second_count = 2;
+    a.data = {1, 2};
+    nuvrel_test::CentroidsFileLayout b;
+    b.version = 2;
+    nuvrel_test::PQCodebookLayout pq;
+    pq.dim = 4;
+    pq.num_subspaces = 2;
+    pq.subspace_dim = 2;
+    pq.num_centroids = 1;
+    pq.centroids = {1, 2, 3, 4};
+    const std::string centroids_a = side("a.cent", nuvrel_test::centroids_file(a));
+    const std::string centroids_b = side("b.cent", nuvrel_test::centroids_file(b));
+    const std::string codebook = side("ok.pq", nuvrel_test::pq_codebook_file(pq));
+    const std::string damaged = side("bad.pq", {'K', 'B', 'C', 'S'});
+    const std::string missing = (dir.path() / "missing").string();
+
+    write_vectors(dir, vectors_file({
+        {0, 2, ivf_index_json(4)},  // centroids file missing: the next IVF entry tries its own
+        {1, 2, ivf_index_json(4)},  // no codebook path: skipped, but its centroids load
+        {2, 1, ivf_index_json(4)},  // centroids already there: b is never read
+        {3, 2, ivf_index_json(4)},  // damaged codebook: skipped
+    }));
+    auto r = load(dir, schema_of(4, {{0, dense(missing, codebook)},
+                                     {1, dense(centroids_a)},
+                                     {2, dense(centroids_b)},
+                                     {3, dense(centroids_b, damaged)}}));
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_TRUE(r->coarse_centroids);
+    EXPECT_EQ(r->coarse_centroids->version, 1u);
+    EXPECT_EQ(r->coarse_centroids->centroids, (std::vector<float>{1, 2}));
+    EXPECT_EQ(r->indexes.size(), 2u);
+    ASSERT_TRUE(r->indexes.contains(0) && r->indexes.at(0).is<VectorIndex::ScaNN>());
+    const auto& scann = *r->indexes.at(0).get_if<VectorIndex::ScaNN>();
+    EXPECT_EQ(scann.codebook->centroids, (std::vector<float>{1, 2, 3, 4}));
+    EXPECT_EQ(scann.index->config.default_nprobe, 4u);
+    EXPECT_TRUE(r->indexes.contains(2) && r->indexes.at(2).is<VectorIndex::IvfRaBitQ>());
+}
