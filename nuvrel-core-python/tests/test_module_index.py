@@ -250,3 +250,37 @@ def test_bad_schema_and_segment_list(tmp_path, engine):
     (tmp_path / "segments.json").write_text(json.dumps(["1"]))
     with pytest.raises(RuntimeError, match="^Failed to open index: IO error: "):
         engine.open(str(tmp_path))
+
+
+def test_dense_vector_data(tmp_path, engine):
+    """Vector data of each type opens with its side files; a blob that does
+    not parse or a missing .vectors file is left out; a table cut short fails
+    the open."""
+    centroids = tmp_path / "centroids.bin"
+    centroids.write_bytes(nw.build_coarse_centroids([[0.0, 0.0, 0.0], [1.0, 1.0, 1.0]]))
+    codebook = tmp_path / "codebook.bin"
+    codebook.write_bytes(nw.build_pq_codebook(3, 1, 2, [0.5] * 6))
+    config = {"dim": 3, "coarse_centroids_path": str(centroids), "pq_codebook_path": str(codebook)}
+    w = nw.IndexWriter(tmp_path / "idx", [nw.FieldDef("title"),
+                                         nw.FieldDef("v", "dense_vector", indexed=False, dense_vector_config=config)])
+
+    def docs(k):
+        return [{"title": f"vec {k} {i}", "v": [float(i), float(k), 1.0]} for i in range(4)]
+
+    typed = [w.add_segment(docs(t), nw.SegmentOptions(vectors=True, vector_index_type=t))
+             for t in (nw.VECTOR_TYPE_RABITQ, nw.VECTOR_TYPE_IVF_RABITQ, nw.VECTOR_TYPE_IVF_PQ)]
+    damaged = w.add_segment(docs(3), nw.SegmentOptions(vectors=True))
+    nw.patch_file(damaged.files[".vectors"], -1, b"!")  # the blob's closing brace
+    w.add_segment(docs(4))  # no .vectors file
+    w.commit()
+
+    idx = engine.open(str(tmp_path / "idx"))
+    assert (idx.num_segments(), idx.num_docs()) == (5, 20)
+    assert len(idx.search_term("title", "vec", 30)) == 20
+    assert idx.get_document(9)["title"] == "vec 2 1"
+
+    nw.truncate_file(typed[2].files[".vectors"], 24)  # one byte short of the table
+    with pytest.raises(RuntimeError,
+                       match=r"^Failed to open index: IO error: Range 4\.\.25 out of bounds \(file size: 24\)$"):
+        engine.open(str(tmp_path / "idx"))
+    assert idx.num_docs() == 20
