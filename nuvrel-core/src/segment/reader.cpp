@@ -96,12 +96,21 @@ void load_coarse_centroids_once(const Schema& schema, std::uint32_t field, Loade
     if (centroids) out.coarse_centroids = std::make_shared<const CoarseCentroids>(std::move(*centroids));
 }
 
+// The result of one load as it grows, and what is left of the codebook total.
+struct LoadState {
+    LoadedVectors out;
+    std::uint64_t codebook_dims_left = kMaxCodebookDimsPerSegment;  // entries past it are left out
+};
+
 std::optional<VectorIndex> ivf_rabitq_entry(IVFRaBitQIndex index, std::uint32_t field, const Schema& schema,
-                                            LoadedVectors& out) {
-    load_coarse_centroids_once(schema, field, out);
+                                            LoadState& state) {
+    load_coarse_centroids_once(schema, field, state.out);
+    const std::uint64_t dim = index.config.dim;
+    if (dim > state.codebook_dims_left) return std::nullopt;
     // The codebook is generated, not stored: fixed seed, the index's own dim.
-    IoResult<RaBitQCodebook> codebook = RaBitQCodebook::create(RaBitQConfig{index.config.dim, 4, 42});
+    IoResult<RaBitQCodebook> codebook = RaBitQCodebook::create(RaBitQConfig{dim, 4, 42});
     if (!codebook) return std::nullopt;
+    state.codebook_dims_left -= dim;
     return VectorIndex::IvfRaBitQ{std::make_shared<const IVFRaBitQIndex>(std::move(index)),
                                   std::make_shared<const RaBitQCodebook>(std::move(*codebook))};
 }
@@ -113,7 +122,7 @@ std::optional<VectorIndex> rabitq_entry(RaBitQIndex index) {
 // The index an entry's blob describes, chosen by its type byte; none when the
 // blob does not parse or a side file the entry needs is missing.
 std::optional<VectorIndex> vector_index_of(const VectorEntry& entry, ByteView blob, const Schema& schema,
-                                           LoadedVectors& out) {
+                                           LoadState& state) {
     switch (entry.type) {
         case 0: {
             JsonResult<RaBitQIndex> flat = parse_rabitq_index(blob);
@@ -123,12 +132,12 @@ std::optional<VectorIndex> vector_index_of(const VectorEntry& entry, ByteView bl
         case 1: {
             JsonResult<IVFRaBitQIndex> ivf = parse_ivf_rabitq_index(blob);
             if (!ivf) return std::nullopt;
-            return ivf_rabitq_entry(std::move(*ivf), entry.field, schema, out);
+            return ivf_rabitq_entry(std::move(*ivf), entry.field, schema, state);
         }
         case 2: {
             IoResult<IVFPQIndex> ivf = IVFPQIndex::from_bytes(blob);
             if (!ivf) return std::nullopt;
-            load_coarse_centroids_once(schema, entry.field, out);
+            load_coarse_centroids_once(schema, entry.field, state.out);
             const DenseVectorConfig* config = dense_config_of(schema, entry.field);
             if (config == nullptr || !config->pq_codebook_path) return std::nullopt;
             IoResult<PQCodebook> codebook = PQCodebook::load(*config->pq_codebook_path);
@@ -139,7 +148,7 @@ std::optional<VectorIndex> vector_index_of(const VectorEntry& entry, ByteView bl
         default: {
             // Unknown types: whichever RaBitQ description the blob holds.
             JsonResult<IVFRaBitQIndex> ivf = parse_ivf_rabitq_index(blob);
-            if (ivf) return ivf_rabitq_entry(std::move(*ivf), entry.field, schema, out);
+            if (ivf) return ivf_rabitq_entry(std::move(*ivf), entry.field, schema, state);
             JsonResult<RaBitQIndex> flat = parse_rabitq_index(blob);
             if (flat) return rabitq_entry(std::move(*flat));
             return std::nullopt;
@@ -155,19 +164,18 @@ std::optional<VectorIndex> vector_index_of(const VectorEntry& entry, ByteView bl
 Task<Result<LoadedVectors>> AsyncSegmentReader::load_vectors_file(FsDirectory dir, SegmentFiles files,
                                                                   std::shared_ptr<const Schema> schema) {
     using R = Result<LoadedVectors>;
-    LoadedVectors out;
     bool any_dense = false;
     for (const FieldEntry& field : schema->fields) any_dense = any_dense || field.dense_vector_config.has_value();
-    if (!any_dense) co_return R(std::move(out));
+    if (!any_dense) co_return R(LoadedVectors{});
 
     IoResult<LazyFileHandle> file = co_await dir.open_lazy(files.vectors);
-    if (!file) co_return R(std::move(out));
+    if (!file) co_return R(LoadedVectors{});
     LazyFileHandle handle = std::move(*file);
 
     IoResult<OwnedBytes> head = co_await handle.read_bytes_range({0, 4});
-    if (!head || head->size() < 4) co_return R(std::move(out));
+    if (!head || head->size() < 4) co_return R(LoadedVectors{});
     const std::uint32_t n = SideFileReader(head->as_slice()).u32();
-    if (n == 0) co_return R(std::move(out));
+    if (n == 0) co_return R(LoadedVectors{});
 
     // The read is checked against the file's size before anything is
     // allocated, so a hostile count costs nothing.
@@ -183,15 +191,16 @@ Task<Result<LoadedVectors>> AsyncSegmentReader::load_vectors_file(FsDirectory di
     }
     table_bytes = OwnedBytes();
 
+    LoadState state;
     for (const VectorEntry& entry : table) {
         // An end that wraps past 64 bits lies before the start: the range
         // read rejects it like any other range outside the file.
         IoResult<OwnedBytes> blob = co_await handle.read_bytes_range({entry.offset, entry.offset + entry.length});
         if (!blob) co_return R(std::unexpected(Error(blob.error())));
-        std::optional<VectorIndex> index = vector_index_of(entry, blob->as_slice(), *schema, out);
-        if (index) out.indexes.insert_or_assign(entry.field, std::move(*index));
+        std::optional<VectorIndex> index = vector_index_of(entry, blob->as_slice(), *schema, state);
+        if (index) state.out.indexes.insert_or_assign(entry.field, std::move(*index));
     }
-    co_return R(std::move(out));
+    co_return R(std::move(state.out));
 }
 
 Task<Result<std::optional<Document>>> AsyncSegmentReader::doc(std::uint32_t local_doc_id) const {

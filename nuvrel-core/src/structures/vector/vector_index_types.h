@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <variant>
@@ -21,6 +22,13 @@
 #include "structures/vector/quantization/rabitq.h"
 
 namespace nuvrel_core {
+
+// The most codebook dimensions one segment's vector loading generates in all.
+// A codebook takes 5 bytes per dimension however short the text that asks for
+// it, and every IVF-RaBitQ entry gets its own, so a damaged table of many
+// entries must meet a total; entries past it are left out. Real embeddings
+// use a few thousand dimensions per field.
+inline constexpr std::uint64_t kMaxCodebookDimsPerSegment = std::uint64_t{1} << 20;
 
 class VectorIndex {
 public:
