@@ -86,16 +86,17 @@ TEST(BooleanScorer, MustIntersectionAndExclusion) {
 }
 
 TEST(BooleanScorer, NothingMatches) {
-    BooleanScorer only_not({}, {}, scorers(list_scorer({{1, 1}})));
-    EXPECT_EQ(only_not.doc(), TERMINATED);
-    BooleanScorer empty({}, {}, {});
-    EXPECT_EQ(empty.doc(), TERMINATED);
-    EXPECT_EQ(empty.advance(), TERMINATED);
-    EXPECT_EQ(empty.size_hint(), 0u);
-    BooleanScorer self_excluded(scorers(list_scorer({{1, 1}, {2, 1}})), {}, scorers(list_scorer({{1, 1}, {2, 1}})));
-    EXPECT_EQ(self_excluded.doc(), TERMINATED);
-    BooleanScorer missing_must(scorers(std::make_unique<EmptyScorer>(), list_scorer({{1, 1}})), {}, {});
-    EXPECT_EQ(missing_must.doc(), TERMINATED);
+    Scorers cases[][3] = {
+        {{}, {}, scorers(list_scorer({{1, 1}}))},  // only excluded clauses
+        {{}, {}, {}},
+        {scorers(list_scorer({{1, 1}, {2, 1}})), {}, scorers(list_scorer({{1, 1}, {2, 1}}))},
+        {scorers(std::make_unique<EmptyScorer>(), list_scorer({{1, 1}})), {}, {}},  // a lacking must term
+    };
+    for (auto& [must, should, must_not] : cases) {
+        BooleanScorer s(std::move(must), std::move(should), std::move(must_not));
+        EXPECT_EQ(s.doc(), TERMINATED);
+        EXPECT_EQ(s.advance(), TERMINATED);
+    }
 }
 
 TEST(BooleanScorer, SeekMovesMustAndShould) {
@@ -145,9 +146,6 @@ TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
     ListQuery c({{1, 0.0f}});
     auto ca = a.calls_, cb = b.calls_, cc = c.calls_;
     auto q = BooleanQuery().must(std::move(a)).should(std::move(b)).must_not(std::move(c));
-    EXPECT_EQ(q.must_clauses().size(), 1u);
-    EXPECT_EQ(q.should_clauses().size(), 1u);
-    EXPECT_EQ(q.must_not_clauses().size(), 1u);
     auto s = run(q.scorer(unused_reader()));
     ASSERT_TRUE(s.has_value());
     EXPECT_EQ((*s)->doc(), 5u);
