@@ -89,19 +89,16 @@ TEST(TopKCollector, NanScores) {
 }
 
 TEST(TopKCollector, LongListsSortStablyBestFirst) {
-    TopKCollector c(1000);
-    for (std::uint32_t d = 0; d < 500; ++d) c.collect(d, static_cast<float>((d * 37) % 11));
-    auto r = std::move(c).into_sorted_results();
-    ASSERT_EQ(r.size(), 500u);
-    for (std::size_t i = 1; i < r.size(); ++i) EXPECT_TRUE(ranks_before(r[i - 1], r[i])) << i;
-
+    auto collect = [](std::size_t k) {
+        TopKCollector c(k);
+        for (std::uint32_t d = 0; d < 500; ++d) c.collect(d, static_cast<float>((d * 37) % 11));
+        return std::move(c).into_sorted_results();
+    };
+    auto all = collect(1000);
+    ASSERT_EQ(all.size(), 500u);
+    for (std::size_t i = 1; i < all.size(); ++i) EXPECT_TRUE(ranks_before(all[i - 1], all[i])) << i;
     // The cut keeps the best: scores 10 down, lower numbers first among ties.
-    TopKCollector top(30);
-    for (std::uint32_t d = 0; d < 500; ++d) top.collect(d, static_cast<float>((d * 37) % 11));
-    auto t = std::move(top).into_sorted_results();
-    ASSERT_EQ(t.size(), 30u);
-    std::vector<SearchResult> expected(r.begin(), r.begin() + 30);
-    EXPECT_EQ(t, expected);
+    EXPECT_EQ(collect(30), std::vector<SearchResult>(all.begin(), all.begin() + 30));
 }
 
 TEST(SearchSegment, WalksEveryMatchAndPropagatesErrors) {
