@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include <fmt/format.h>
 
-#include "log.h"
 #include "segment/reader.h"
+#include "support/debug_records.h"
 #include "support/segment_builder.h"
 
 using namespace nuvrel_core;
@@ -169,32 +167,19 @@ TEST(SegmentReader, ForeignMetaIdAndCorruptVectorsAreAccepted) {
     EXPECT_TRUE((*r)->vector_indexes().empty());
 }
 
-namespace {
-std::mutex g_mutex;
-std::vector<std::pair<std::string, std::string>> g_records;
-void sink(log::Level, std::string_view target, std::string_view message) {
-    std::lock_guard lock(g_mutex);
-    if (target == "nuvrel_core::segment::reader") g_records.emplace_back(target, message);
-}
-}  // namespace
-
 TEST(SegmentReader, DebugRecordsOfPostingLookups) {
     TempDir dir;
     sample().write(dir, kId);
     auto r = open_segment(dir);
     ASSERT_TRUE(r);
-    log::set_sink(sink);
-    log::set_max_level(log::Level::Debug);
-    postings_of(**r, 2, "ab");
-    postings_of(**r, 7, "zzz");
-    log::set_max_level(log::Level::Off);
-    log::set_sink(nullptr);
-    const std::string t = "nuvrel_core::segment::reader";
-    std::vector<std::pair<std::string, std::string>> want{
-        {t, "SegmentReader::get_postings field=2 term_len=2"},
-        {t, "SegmentReader::get_postings found term_info"},
-        {t, "SegmentReader::get_postings field=7 term_len=3"},
-        {t, "SegmentReader::get_postings term not found"},
-    };
-    EXPECT_EQ(g_records, want);
+    auto got = nuvrel_test::debug_records("nuvrel_core::segment::reader", [&] {
+        postings_of(**r, 2, "ab");
+        postings_of(**r, 7, "zzz");
+    });
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "SegmentReader::get_postings field=2 term_len=2",
+                       "SegmentReader::get_postings found term_info",
+                       "SegmentReader::get_postings field=7 term_len=3",
+                       "SegmentReader::get_postings term not found",
+                   }));
 }
