@@ -59,6 +59,9 @@ TEST(ReadVint, ValuesRestAndFaults) {
         ASSERT_FALSE(v.has_value());
         EXPECT_EQ(v.error().kind(), kind);
         EXPECT_EQ(v.error().to_string(), text);
+        if (kind == IoErrorKind::UnexpectedEof) {
+            EXPECT_TRUE(cur.empty());
+        }
     }
 }
 
