@@ -4,10 +4,12 @@
 
 #include "segment/reader.h"
 #include "support/debug_records.h"
+#include "support/outcome.h"
 #include "support/segment_builder.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
+using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::SegmentBuilder;
 using nuvrel_test::TempDir;
@@ -62,13 +64,15 @@ SegmentBuilder sample() {
 
 }  // namespace
 
-TEST(SegmentReader, OpensAndLooksTermsUp) {
+TEST(SegmentReader, LooksTermsUpAndFetchesDocuments) {
     TempDir dir;
-    sample().write(dir, kId);
+    auto b = sample();
+    b.set_num_docs(99);  // the metadata count does not bound doc()
+    b.write(dir, kId);
     auto r = open_segment(dir, kId, 1000);
     ASSERT_TRUE(r) << r.error().to_string();
     const auto& seg = **r;
-    EXPECT_EQ(seg.num_docs(), 6u);
+    EXPECT_EQ(seg.num_docs(), 99u);
     EXPECT_EQ(seg.meta().field_stats.at(0), (FieldStats{500, 100}));
     // The key is the field id (little-endian) followed by the term.
     EXPECT_EQ(postings_of(seg, 2, "ab"), docs({1, 4}));
@@ -78,22 +82,13 @@ TEST(SegmentReader, OpensAndLooksTermsUp) {
     auto absent = run(seg.get_postings(3, "ab"));
     ASSERT_TRUE(absent);
     EXPECT_FALSE(absent->has_value());
-}
 
-TEST(SegmentReader, DocumentsStopAtTheStoreCount) {
-    TempDir dir;
-    auto b = sample();
-    b.set_num_docs(99);  // the metadata count does not bound doc()
-    b.write(dir, kId);
-    auto r = open_segment(dir);
-    ASSERT_TRUE(r);
-    auto past = run((*r)->doc(6));
+    auto last = run(seg.doc(5));
+    ASSERT_TRUE(last && last->has_value()) << error_text(last);
+    EXPECT_EQ(std::get<std::string>((*last)->field_values.at(0).second), "d5");
+    auto past = run(seg.doc(6));
     ASSERT_TRUE(past);
     EXPECT_FALSE(past->has_value());
-    auto last = run((*r)->doc(5));
-    ASSERT_TRUE(last) << last.error().to_string();
-    ASSERT_TRUE(last->has_value());
-    EXPECT_EQ(std::get<std::string>((*last)->field_values.at(0).second), "d5");
 }
 
 TEST(SegmentReader, PostingRangesAreCheckedBeforeAnyRead) {
