@@ -184,30 +184,18 @@ void StoreBuilder::add_raw_block(std::uint32_t first_doc_id, std::uint32_t num_d
 }
 
 std::vector<std::uint8_t> StoreBuilder::build() const {
-    Bytes file;
-    struct Entry {
-        std::uint32_t first;
-        std::uint64_t offset;
-        std::uint32_t length;
-        std::uint32_t docs;
-    };
-    std::vector<Entry> index;
+    Bytes file, index;
+    index.u32(static_cast<std::uint32_t>(blocks_.size()));
     for (const auto& b : blocks_) {
         auto frame = zstd_compress(b.raw ? b.raw->second : store_block(b.records), options_.dictionary);
-        index.push_back({b.first_doc_id, file.size(), static_cast<std::uint32_t>(frame.size()),
-                         b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size())});
+        index.u32(b.first_doc_id).u64(file.size()).u32(static_cast<std::uint32_t>(frame.size()));
+        index.u32(b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size()));
         file.raw(frame);
     }
     const std::uint64_t data_end = file.size();
-    std::uint64_t dict_offset = 0;
-    if (!options_.dictionary.empty()) {
-        dict_offset = file.size();
-        file.u32(static_cast<std::uint32_t>(options_.dictionary.size())).raw(options_.dictionary);
-    }
-    file.u32(static_cast<std::uint32_t>(index.size()));
-    for (const auto& e : index) file.u32(e.first).u64(e.offset).u32(e.length).u32(e.docs);
-    file.u64(data_end).u64(dict_offset).u32(next_doc_).u32(options_.dictionary.empty() ? 0 : 1).u32(2).u32(0x53544F52);
-    return file.vec();
+    if (!options_.dictionary.empty()) file.u32(static_cast<std::uint32_t>(options_.dictionary.size())).raw(options_.dictionary);
+    file.raw(index.vec()).u64(data_end).u64(options_.dictionary.empty() ? 0 : data_end).u32(next_doc_);
+    return file.u32(options_.dictionary.empty() ? 0 : 1).u32(2).u32(0x53544F52).vec();
 }
 
 std::vector<std::uint8_t> meta_bytes(nuvrel_core::SegmentId id, std::uint32_t num_docs,
