@@ -64,13 +64,14 @@ TEST(JsonNumbers, ExtremeLiteralsReadOrFailNeverCrash) {
     };
     for (const auto& [literal, value] : reads) EXPECT_EQ(f64_of(literal), value) << literal.substr(0, 40);
     EXPECT_TRUE(std::signbit(f64_of("-0")));
+    EXPECT_EQ(std::get<6>(single("{\"dense_vector\": [-1e39]}")).at(0), -std::numeric_limits<float>::infinity());
     EXPECT_EQ(doc_error("{\"field_values\": [[0, {\"f64\": 1e99999999999}]]}"),
               "number out of range at line 1 column 42");
     EXPECT_EQ(doc_error("{\"field_values\": [[0, {\"f64\": " + std::string(20000, '1') + "}]]}"),
               "number out of range at line 1 column 20030");
 }
 
-TEST(JsonStrings, EscapesAndScanningAtEveryOffset) {
+TEST(JsonStrings, EscapesScanningAndInvalidUtf8) {
     // Escapes, quotes and control bytes at each position around the 8-byte scan.
     for (std::size_t pad = 0; pad < 20; ++pad) {
         std::string p(pad, 'x');
@@ -80,7 +81,11 @@ TEST(JsonStrings, EscapesAndScanningAtEveryOffset) {
         EXPECT_EQ(doc_error(raw), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
                                       std::to_string(33 + pad));
     }
-    // A skipped value is not decoded.
+    // Invalid UTF-8 is an error at the closing quote; a skipped value is not decoded.
+    for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\xff", "\x80"}) {
+        std::string text = std::string("{\"field_values\": [[0, {\"text\": \"ab") + bad + "cd\"}]]}";
+        EXPECT_EQ(doc_error(text), "invalid unicode code point at line 1 column " + std::to_string(37 + std::strlen(bad)));
+    }
     EXPECT_EQ(doc_error("{\"x\": \"\xff\\ud800\", \"field_values\": []}"), "ok");
 }
 
