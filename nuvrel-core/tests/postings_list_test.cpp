@@ -32,47 +32,36 @@ BlockPostingList list_of(const std::vector<std::uint8_t>& serialized) {
 
 }  // namespace
 
-TEST(BlockPostingList, InlinePairsMakeOneBlock) {
-    std::vector<Posting> p{{3, 1}, {7, 2}};
-    auto list = BlockPostingList::from_posting_list(p);
-    EXPECT_EQ(list.skip_list, (std::vector<SkipEntry>{{3, 7, 0}}));
-    EXPECT_EQ(list.data.to_vec(), (std::vector<std::uint8_t>{2, 3, 1, 4, 2}));
-    EXPECT_EQ(list.doc_count, 2u);
-    auto empty = BlockPostingList::from_posting_list({});
-    EXPECT_TRUE(empty.skip_list.empty());
-    EXPECT_TRUE(empty.data.empty());
-}
+TEST(BlockPostingList, BlocksOf128WithDeltaEncoding) {
+    const std::vector<Posting> two{{3, 1}, {7, 2}};
+    auto small = BlockPostingList::from_posting_list(two);
+    EXPECT_EQ(small.skip_list, (std::vector<SkipEntry>{{3, 7, 0}}));
+    EXPECT_EQ(small.data.to_vec(), (std::vector<std::uint8_t>{2, 3, 1, 4, 2}));
+    EXPECT_TRUE(BlockPostingList::from_posting_list({}).skip_list.empty());
 
-TEST(BlockPostingList, ThreeHundredPostingsMakeBlocksOf128_128_44) {
     auto p = ascending(300, 200);  // deltas of 200 take two bytes
     auto list = BlockPostingList::from_posting_list(p);
     ASSERT_EQ(list.skip_list.size(), 3u);
     EXPECT_EQ(list.skip_list[0], (SkipEntry{1, 127 * 200 + 1, 0}));
     // The first block: count (2 bytes), the first document whole, 127 two-byte deltas, 128 one-byte freqs.
-    const std::uint32_t first_len = 2 + 1 + 127 * 2 + 128;
-    EXPECT_EQ(list.skip_list[1].offset, first_len);
+    EXPECT_EQ(list.skip_list[1].offset, 2u + 1 + 127 * 2 + 128);
     EXPECT_EQ(list.skip_list[2].first_doc, 256u * 200 + 1);
     // Agrees byte for byte with the independent encoder, and round-trips.
-    auto serialized = nuvrel_test::encode_posting_list(p);
-    auto back = list_of(serialized);
+    auto back = list_of(nuvrel_test::encode_posting_list(p));
     EXPECT_EQ(back.skip_list, list.skip_list);
     EXPECT_EQ(back.data.to_vec(), list.data.to_vec());
     EXPECT_EQ(back.doc_count, 300u);
     BlockPostingIterator it(std::move(back));
-    EXPECT_EQ(it.block.size(), 128u);
     EXPECT_EQ(walk(it), p);
     EXPECT_TRUE(it.exhausted);
-    EXPECT_EQ(it.current_block, 2u);
     EXPECT_EQ(it.advance(), T);
-}
 
-TEST(BlockPostingList, DescendingDocumentsWrapAndRoundTrip) {
-    std::vector<Posting> p{{10, 1}, {5, 2}, {0xFFFFFFF0u, 3}, {2, 4}};
-    BlockPostingIterator it(BlockPostingList::from_posting_list(p));
-    EXPECT_EQ(it.block.size(), 4u);
+    // Descending documents wrap in 32 bits and still round-trip.
+    std::vector<Posting> down{{10, 1}, {5, 2}, {0xFFFFFFF0u, 3}, {2, 4}};
+    BlockPostingIterator wrap(BlockPostingList::from_posting_list(down));
     std::vector<Posting> got;
-    for (auto [d, f] : it.block) got.push_back({d, f});
-    EXPECT_EQ(got, p);
+    for (auto [d, f] : wrap.block) got.push_back({d, f});
+    EXPECT_EQ(got, down);
 }
 
 TEST(BlockPostingList, DeserializeChecksEveryLengthAgainstTheBytes) {
@@ -127,34 +116,24 @@ TEST(BlockPostingIterator, LoadBlockEdges) {
     EXPECT_TRUE(s.block.empty());
 }
 
-TEST(BlockPostingIterator, SeekFollowsTheSkipEntries) {
+TEST(BlockPostingIterator, SeekQuirks) {
     auto p = ascending(400, 2);  // docs 1, 3, ..., 799; blocks end at 255, 511, 767, 799
     BlockPostingIterator it(BlockPostingList::from_posting_list(p));
-    EXPECT_EQ(it.seek(0), 1u);
     EXPECT_EQ(it.seek(100), 101u);
     EXPECT_EQ(it.seek(50), 101u);  // within the block it never goes back
-    EXPECT_EQ(it.seek(256), 257u);
-    EXPECT_EQ(it.current_block, 1u);
     EXPECT_EQ(it.seek(600), 601u);
-    EXPECT_EQ(it.term_freq(), p[300].term_freq);
     EXPECT_EQ(it.seek(10), 11u);  // an earlier block's last doc: that block is loaded again
     EXPECT_EQ(it.current_block, 0u);
-    EXPECT_EQ(it.seek(799), 799u);
-    EXPECT_EQ(it.advance(), T);
-    BlockPostingIterator past(BlockPostingList::from_posting_list(p));
-    EXPECT_EQ(past.seek(800), T);
-    EXPECT_TRUE(past.exhausted);
-    EXPECT_EQ(past.seek(1), T);
-}
+    EXPECT_EQ(it.seek(800), T);
+    EXPECT_EQ(it.seek(1), T);
 
-TEST(BlockPostingIterator, SeekEndsOnSkipEntriesThatLie) {
     // Every skip entry claims documents up to 1000 that its block lacks.
     BlockPostingList l;
     l.data = Bytes().vint(1).vint(5).vint(1).vint(1).vint(6).vint(1).owned();
     l.skip_list = {{5, 1000, 0}, {6, 1000, 3}};
-    BlockPostingIterator it(std::move(l));
-    EXPECT_EQ(it.seek(500), T);
-    EXPECT_TRUE(it.exhausted);
+    BlockPostingIterator lying(std::move(l));
+    EXPECT_EQ(lying.seek(500), T);
+    EXPECT_TRUE(lying.exhausted);
 }
 
 TEST(BlockPostingIterator, RandomWalksAgreeWithAPlainList) {

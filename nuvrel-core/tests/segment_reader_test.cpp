@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include <fmt/format.h>
 
-#include "log.h"
 #include "segment/reader.h"
+#include "support/debug_records.h"
+#include "support/outcome.h"
 #include "support/segment_builder.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
+using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::SegmentBuilder;
 using nuvrel_test::TempDir;
@@ -64,18 +64,16 @@ SegmentBuilder sample() {
 
 }  // namespace
 
-TEST(SegmentReader, OpensAndLooksTermsUp) {
+TEST(SegmentReader, LooksTermsUpAndFetchesDocuments) {
     TempDir dir;
-    sample().write(dir, kId);
+    auto b = sample();
+    b.set_num_docs(99);  // the metadata count does not bound doc()
+    b.write(dir, kId);
     auto r = open_segment(dir, kId, 1000);
     ASSERT_TRUE(r) << r.error().to_string();
     const auto& seg = **r;
-    EXPECT_EQ(seg.num_docs(), 6u);
-    EXPECT_EQ(seg.doc_id_offset(), 1000u);
+    EXPECT_EQ(seg.num_docs(), 99u);
     EXPECT_EQ(seg.meta().field_stats.at(0), (FieldStats{500, 100}));
-    EXPECT_TRUE(seg.vector_indexes().empty());
-    EXPECT_FALSE(seg.coarse_centroids());
-    EXPECT_EQ(seg.store()->num_docs(), 6u);
     // The key is the field id (little-endian) followed by the term.
     EXPECT_EQ(postings_of(seg, 2, "ab"), docs({1, 4}));
     EXPECT_EQ(postings_of(seg, 1, "ab"), many(20));
@@ -84,28 +82,13 @@ TEST(SegmentReader, OpensAndLooksTermsUp) {
     auto absent = run(seg.get_postings(3, "ab"));
     ASSERT_TRUE(absent);
     EXPECT_FALSE(absent->has_value());
-    auto big = run(seg.get_postings(2, "big"));
-    ASSERT_TRUE(big && *big);
-    EXPECT_EQ((**big).doc_count, 300u);
-    EXPECT_EQ((**big).skip_list.size(), 3u);
-}
 
-TEST(SegmentReader, DocumentsStopAtTheStoreCount) {
-    TempDir dir;
-    auto b = sample();
-    b.set_num_docs(99);  // the metadata count does not bound doc()
-    b.write(dir, kId);
-    auto r = open_segment(dir);
-    ASSERT_TRUE(r);
-    auto past = run((*r)->doc(6));
+    auto last = run(seg.doc(5));
+    ASSERT_TRUE(last && last->has_value()) << error_text(last);
+    EXPECT_EQ(std::get<std::string>((*last)->field_values.at(0).second), "d5");
+    auto past = run(seg.doc(6));
     ASSERT_TRUE(past);
     EXPECT_FALSE(past->has_value());
-    auto last = run((*r)->doc(5));
-    if (!last && last.error().to_string().find("JSON reader not built yet") != std::string::npos)
-        GTEST_SKIP() << "stored-document JSON reader not built yet";
-    ASSERT_TRUE(last) << last.error().to_string();
-    ASSERT_TRUE(last->has_value());
-    EXPECT_EQ(std::get<std::string>((*last)->field_values.at(0).second), "d5");
 }
 
 TEST(SegmentReader, PostingRangesAreCheckedBeforeAnyRead) {
@@ -133,18 +116,15 @@ TEST(SegmentReader, PostingRangesAreCheckedBeforeAnyRead) {
     EXPECT_EQ(postings_error(**r, 0, "wrap"), "Index corruption: Posting offset out of bounds");
     EXPECT_EQ(postings_error(**r, 0, "short"), "IO error: failed to fill whole buffer");
     EXPECT_EQ(postings_error(**r, 0, "noinline"), "Index corruption: TermInfo has neither inline nor external data");
-}
 
-TEST(SegmentReader, EmptyPostingsFileFailsOnlyOnLookup) {
-    TempDir dir;
-    auto b = sample();
-    auto files = b.files(kId);
-    files[SegmentFiles::from_id(kId).postings].clear();
+    // An empty ".post" file fails only the terms that need it.
+    files = sample().files(kId);
+    files[names.postings].clear();
     for (const auto& [n, bytes] : files) dir.write(n, bytes);
-    auto r = open_segment(dir);
-    ASSERT_TRUE(r) << r.error().to_string();
-    EXPECT_EQ(postings_of(**r, 2, "ab"), docs({1, 4}));  // inline needs no ".post"
-    EXPECT_EQ(postings_error(**r, 2, "big"), "Index corruption: Posting offset out of bounds");
+    auto empty = open_segment(dir);
+    ASSERT_TRUE(empty) << empty.error().to_string();
+    EXPECT_EQ(postings_of(**empty, 2, "ab"), docs({1, 4}));
+    EXPECT_EQ(postings_error(**empty, 2, "big"), "Index corruption: Posting offset out of bounds");
 }
 
 TEST(SegmentReader, OpenFailures) {
@@ -180,38 +160,21 @@ TEST(SegmentReader, ForeignMetaIdAndCorruptVectorsAreAccepted) {
     ASSERT_TRUE(r) << r.error().to_string();
     EXPECT_TRUE((*r)->meta().id == SegmentId{77});
     EXPECT_TRUE((*r)->vector_indexes().empty());
-    auto again = open_segment(dir);
-    ASSERT_TRUE(again);
-    EXPECT_NE((*r)->term_dict(), (*again)->term_dict());
-    EXPECT_NE((*r)->store(), (*again)->store());
 }
-
-namespace {
-std::mutex g_mutex;
-std::vector<std::pair<std::string, std::string>> g_records;
-void sink(log::Level, std::string_view target, std::string_view message) {
-    std::lock_guard lock(g_mutex);
-    if (target == "nuvrel_core::segment::reader") g_records.emplace_back(target, message);
-}
-}  // namespace
 
 TEST(SegmentReader, DebugRecordsOfPostingLookups) {
     TempDir dir;
     sample().write(dir, kId);
     auto r = open_segment(dir);
     ASSERT_TRUE(r);
-    log::set_sink(sink);
-    log::set_max_level(log::Level::Debug);
-    postings_of(**r, 2, "ab");
-    postings_of(**r, 7, "zzz");
-    log::set_max_level(log::Level::Off);
-    log::set_sink(nullptr);
-    const std::string t = "nuvrel_core::segment::reader";
-    std::vector<std::pair<std::string, std::string>> want{
-        {t, "SegmentReader::get_postings field=2 term_len=2"},
-        {t, "SegmentReader::get_postings found term_info"},
-        {t, "SegmentReader::get_postings field=7 term_len=3"},
-        {t, "SegmentReader::get_postings term not found"},
-    };
-    EXPECT_EQ(g_records, want);
+    auto got = nuvrel_test::debug_records("nuvrel_core::segment::reader", [&] {
+        postings_of(**r, 2, "ab");
+        postings_of(**r, 7, "zzz");
+    });
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "SegmentReader::get_postings field=2 term_len=2",
+                       "SegmentReader::get_postings found term_info",
+                       "SegmentReader::get_postings field=7 term_len=3",
+                       "SegmentReader::get_postings term not found",
+                   }));
 }

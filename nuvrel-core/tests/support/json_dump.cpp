@@ -116,8 +116,6 @@ JsonValue dump_document(const nuvrel_core::Document& d) {
     using namespace nuvrel_core;
     JsonValue::Array pairs;
     for (const auto& [field, value] : d.field_values) {
-        static constexpr const char* kNames[] = {"text",  "u64",           "i64",          "f64",
-                                                 "bytes", "sparse_vector", "dense_vector", "json"};
         JsonValue payload;
         switch (value.index()) {
             case 0: payload = str(std::get<0>(value)); break;
@@ -134,7 +132,7 @@ JsonValue dump_document(const nuvrel_core::Document& d) {
             case 6: payload = list(std::get<6>(value), f32); break;
             default: payload = tagged(std::get<7>(value)); break;
         }
-        pairs.push_back(arr({num(field), obj({{kNames[value.index()], std::move(payload)}})}));
+        pairs.push_back(arr({num(field), obj({{kFieldTypes[value.index()], std::move(payload)}})}));
     }
     return obj({{"field_values", arr(std::move(pairs))}});
 }

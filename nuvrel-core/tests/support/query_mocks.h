@@ -31,14 +31,12 @@ public:
         return doc();
     }
     std::uint32_t seek(std::uint32_t target) override {
-        ++seeks;
         while (pos_ < hits_.size() && hits_[pos_].doc < target) ++pos_;
         return doc();
     }
     std::uint32_t size_hint() const override { return hint_; }
 
     int advances = 0;
-    int seeks = 0;
 
 private:
     std::vector<Hit> hits_;

@@ -9,14 +9,6 @@ namespace nuvrel_test {
 
 namespace {
 
-void put_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
 std::size_t common_prefix(const std::string& a, const std::string& b) {
     std::size_t n = 0;
     while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
@@ -28,15 +20,7 @@ void put_shared_key(Bytes& out, const std::string& prev, const std::string& key)
     out.vint(shared).vint(key.size() - shared).raw(std::string_view(key).substr(shared));
 }
 
-}  // namespace
-
-std::string term_key(std::uint32_t field, std::string_view term) {
-    std::string k(4, '\0');
-    for (int i = 0; i < 4; ++i) k[static_cast<std::size_t>(i)] = static_cast<char>(field >> (8 * i));
-    k.append(term);
-    return k;
-}
-
+// One zstd frame; with a dictionary, compressed against it as raw content.
 std::vector<std::uint8_t> zstd_compress(std::string_view content, std::string_view dictionary) {
     if (dictionary.empty()) return zstd_frame(content);
     ZSTD_CCtx* c = ZSTD_createCCtx();
@@ -51,29 +35,35 @@ std::vector<std::uint8_t> zstd_compress(std::string_view content, std::string_vi
     return out;
 }
 
-std::pair<std::vector<nuvrel_core::SkipEntry>, std::vector<std::uint8_t>> encode_posting_blocks(
-    const std::vector<Posting>& postings) {
-    std::vector<nuvrel_core::SkipEntry> skips;
-    std::vector<std::uint8_t> data;
-    for (std::size_t from = 0; from < postings.size(); from += 128) {
-        std::size_t to = std::min(postings.size(), from + 128);
-        skips.push_back({postings[from].doc_id, postings[to - 1].doc_id, static_cast<std::uint32_t>(data.size())});
-        put_vint(data, to - from);
-        for (std::size_t i = from; i < to; ++i) {
-            put_vint(data, i == from ? postings[i].doc_id : postings[i].doc_id - postings[i - 1].doc_id);
-            put_vint(data, postings[i].term_freq);
-        }
-    }
-    return {std::move(skips), std::move(data)};
+// A raw store block: length-prefixed records.
+std::string store_block(const std::vector<std::string>& records) {
+    Bytes b;
+    for (const auto& r : records) b.u32(static_cast<std::uint32_t>(r.size())).raw(r);
+    return to_string(b.vec());
+}
+
+}  // namespace
+
+std::string term_key(std::uint32_t field, std::string_view term) {
+    std::string k(4, '\0');
+    for (int i = 0; i < 4; ++i) k[static_cast<std::size_t>(i)] = static_cast<char>(field >> (8 * i));
+    k.append(term);
+    return k;
 }
 
 std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postings) {
-    auto [skips, data] = encode_posting_blocks(postings);
+    Bytes skips, data;
+    std::uint32_t blocks = 0;
+    for (std::size_t from = 0; from < postings.size(); from += 128, ++blocks) {
+        std::size_t to = std::min(postings.size(), from + 128);
+        skips.u32(postings[from].doc_id).u32(postings[to - 1].doc_id).u32(static_cast<std::uint32_t>(data.size()));
+        data.vint(to - from);
+        for (std::size_t i = from; i < to; ++i)
+            data.vint(i == from ? postings[i].doc_id : postings[i].doc_id - postings[i - 1].doc_id).vint(postings[i].term_freq);
+    }
     Bytes out;
-    out.u32(static_cast<std::uint32_t>(postings.size())).u32(static_cast<std::uint32_t>(skips.size()));
-    for (const auto& s : skips) out.u32(s.first_doc).u32(s.last_doc).u32(s.offset);
-    out.u32(static_cast<std::uint32_t>(data.size())).raw(data);
-    return out.vec();
+    out.u32(static_cast<std::uint32_t>(postings.size())).u32(blocks).raw(skips.vec());
+    return out.u32(static_cast<std::uint32_t>(data.size())).raw(data.vec()).vec();
 }
 
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info) {
@@ -144,9 +134,8 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
         file.vint(blocks_[i].first).vint(lengths[i]);
         prev = blocks_[i].second;
     }
-    std::vector<std::size_t> sparse = options_.sparse_blocks;
-    if (sparse.empty() && options_.sparse_every != 0)
-        for (std::size_t i = 0; i < blocks_.size(); i += options_.sparse_every) sparse.push_back(i);
+    std::vector<std::size_t> sparse;
+    for (std::size_t i = 0; options_.sparse_every != 0 && i < blocks_.size(); i += options_.sparse_every) sparse.push_back(i);
     file.u32(static_cast<std::uint32_t>(sparse.size()));
     for (std::size_t i : sparse)
         file.u16(static_cast<std::uint16_t>(blocks_[i].second.size())).raw(blocks_[i].second).u32(static_cast<std::uint32_t>(i));
@@ -156,8 +145,7 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
         bloom_offset = file.size();
         std::vector<std::string> keys;
         for (const auto& kv : entries_) keys.push_back(kv.first);
-        auto bits = std::max<std::uint32_t>(64, static_cast<std::uint32_t>(keys.size()) * options_.bloom_bits_per_key);
-        file.raw(encode_bloom(keys, bits, options_.bloom_hashes));
+        file.raw(encode_bloom(keys, std::max<std::uint32_t>(64, static_cast<std::uint32_t>(keys.size()) * 10), 7));
     }
     if (!options_.dictionary.empty()) {
         dict_offset = file.size();
@@ -195,37 +183,19 @@ void StoreBuilder::add_raw_block(std::uint32_t first_doc_id, std::uint32_t num_d
     force_new_ = true;
 }
 
-std::string store_block(const std::vector<std::string>& records) {
-    Bytes b;
-    for (const auto& r : records) b.u32(static_cast<std::uint32_t>(r.size())).raw(r);
-    return to_string(b.vec());
-}
-
 std::vector<std::uint8_t> StoreBuilder::build() const {
-    Bytes file;
-    struct Entry {
-        std::uint32_t first;
-        std::uint64_t offset;
-        std::uint32_t length;
-        std::uint32_t docs;
-    };
-    std::vector<Entry> index;
+    Bytes file, index;
+    index.u32(static_cast<std::uint32_t>(blocks_.size()));
     for (const auto& b : blocks_) {
         auto frame = zstd_compress(b.raw ? b.raw->second : store_block(b.records), options_.dictionary);
-        index.push_back({b.first_doc_id, file.size(), static_cast<std::uint32_t>(frame.size()),
-                         b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size())});
+        index.u32(b.first_doc_id).u64(file.size()).u32(static_cast<std::uint32_t>(frame.size()));
+        index.u32(b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size()));
         file.raw(frame);
     }
     const std::uint64_t data_end = file.size();
-    std::uint64_t dict_offset = 0;
-    if (!options_.dictionary.empty()) {
-        dict_offset = file.size();
-        file.u32(static_cast<std::uint32_t>(options_.dictionary.size())).raw(options_.dictionary);
-    }
-    file.u32(static_cast<std::uint32_t>(index.size()));
-    for (const auto& e : index) file.u32(e.first).u64(e.offset).u32(e.length).u32(e.docs);
-    file.u64(data_end).u64(dict_offset).u32(next_doc_).u32(options_.dictionary.empty() ? 0 : 1).u32(2).u32(0x53544F52);
-    return file.vec();
+    if (!options_.dictionary.empty()) file.u32(static_cast<std::uint32_t>(options_.dictionary.size())).raw(options_.dictionary);
+    file.raw(index.vec()).u64(data_end).u64(options_.dictionary.empty() ? 0 : data_end).u32(next_doc_);
+    return file.u32(options_.dictionary.empty() ? 0 : 1).u32(2).u32(0x53544F52).vec();
 }
 
 std::vector<std::uint8_t> meta_bytes(nuvrel_core::SegmentId id, std::uint32_t num_docs,

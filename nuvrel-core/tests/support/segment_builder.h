@@ -26,25 +26,16 @@ using nuvrel_core::TermInfo;
 // The dictionary key of a term: the field id (4 bytes, little-endian) then the term.
 std::string term_key(std::uint32_t field, std::string_view term);
 
-// One zstd frame; with a dictionary, compressed against it as raw content.
-std::vector<std::uint8_t> zstd_compress(std::string_view content, std::string_view dictionary = {});
-
 // The serialized posting list: doc_count, num_blocks, skip entries, data_len, data.
 std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postings);
-// The encoded blocks alone, with their skip entries.
-std::pair<std::vector<nuvrel_core::SkipEntry>, std::vector<std::uint8_t>> encode_posting_blocks(
-    const std::vector<Posting>& postings);
 // Tag byte and payload of a term-dictionary value.
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info);
 
 struct TermDictOptions {
     std::size_t entries_per_block = 16;
-    std::size_t sparse_every = 4;       // one sparse entry per this many blocks; 0 = no sparse index
-    std::vector<std::size_t> sparse_blocks;  // when not empty: exactly these blocks get sparse entries
-    bool bloom = true;
-    std::uint32_t bloom_hashes = 7;
-    std::uint32_t bloom_bits_per_key = 10;
-    std::string dictionary;             // raw-content zstd dictionary; empty = none
+    std::size_t sparse_every = 4;  // one sparse entry per this many blocks; 0 = no sparse index
+    bool bloom = true;             // 10 bits per key, 7 probes
+    std::string dictionary;        // raw-content zstd dictionary; empty = none
 };
 
 class TermDictBuilder {
@@ -112,9 +103,6 @@ private:
     std::uint32_t next_doc_ = 0;
     bool force_new_ = true;
 };
-
-// A raw store block: length-prefixed records.
-std::string store_block(const std::vector<std::string>& records);
 
 std::vector<std::uint8_t> meta_bytes(nuvrel_core::SegmentId id, std::uint32_t num_docs,
                                      const std::vector<std::pair<std::uint32_t, nuvrel_core::FieldStats>>& stats = {});
