@@ -101,6 +101,49 @@ void BM_SearchBooleanMust(benchmark::State& state) {
 }
 BENCHMARK(BM_SearchBooleanMust)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The engine's side of one small search and one document fetch, to set
+// against the same calls through the Python module (bench_module.py builds
+// the same shape: 1,000 documents, a term in 10 of them).
+struct SmallIndex {
+    nuvrel_test::TempDir dir;
+    std::shared_ptr<Index> index;
+
+    SmallIndex() {
+        dir.write("schema.json", kSchema);
+        nuvrel_test::SegmentBuilder b;
+        for (std::uint32_t d = 0; d < 1000; ++d)
+            b.add_document(fmt::format(R"({{"field_values": [[0, {{"text": "document {} common"}}]]}})", d));
+        b.add_term(0, "rare", every(100, 1000));
+        b.add_term(0, "common", every(1, 1000));
+        b.add_field_stats(0, FieldStats{3000, 1000});
+        b.write(dir, SegmentId{1});
+        write_list(dir, 1);
+        index = *run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+    }
+};
+
+void BM_EngineSearchSmallResult(benchmark::State& state) {
+    SmallIndex s;
+    for (auto _ : state) {
+        const TermQuery q = TermQuery::text(0, "rare");
+        for (const auto& reader : s.index->segment_readers()) {
+            auto r = run(search_segment(reader, q, 10));
+            benchmark::DoNotOptimize(r);
+        }
+    }
+}
+BENCHMARK(BM_EngineSearchSmallResult)->UseRealTime();
+
+void BM_EngineDocWarm(benchmark::State& state) {
+    SmallIndex s;
+    (void)run(s.index->doc(500));
+    for (auto _ : state) {
+        auto d = run(s.index->doc(500));
+        benchmark::DoNotOptimize(d);
+    }
+}
+BENCHMARK(BM_EngineDocWarm)->UseRealTime();
+
 // 100 segments of 1,000 documents, 50 terms each. heap_bytes: the heap the
 // opened index holds.
 void BM_Open100Segments(benchmark::State& state) {
