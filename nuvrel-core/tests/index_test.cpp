@@ -239,34 +239,37 @@ TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
     // collect_top_k walks a term scorer in a loop of its own; it must give
     // what doc()/score()/advance() give, for frequencies in and beyond the
     // scorer's small score table and across many blocks.
-    SegmentBuilder b;
-    b.set_num_docs(5000);
-    b.add_field_stats(0, FieldStats{30000, 4000});
-    std::vector<Posting> postings;
-    for (std::uint32_t d = 0; d < 1000; ++d) postings.push_back({d * 5 + d % 3, 1 + (d * 37) % 150});
-    b.add_term(0, "t", postings);
-    TempDir dir;
-    auto index = open_single(dir, b);
-    ASSERT_TRUE(index);
-    auto reader = index->segment_readers()[0];
-    const TermQuery query = TermQuery::text(0, "t");
+    // Short lists fill the table as frequencies appear, long ones up front.
+    for (std::uint32_t n : {300u, 1500u}) {
+        SegmentBuilder b;
+        b.set_num_docs(8000);
+        b.add_field_stats(0, FieldStats{30000, 4000});
+        std::vector<Posting> postings;
+        for (std::uint32_t d = 0; d < n; ++d) postings.push_back({d * 5 + d % 3, 1 + (d * 37) % 150});
+        b.add_term(0, "t", postings);
+        TempDir dir;
+        auto index = open_single(dir, b);
+        ASSERT_TRUE(index);
+        auto reader = index->segment_readers()[0];
+        const TermQuery query = TermQuery::text(0, "t");
 
-    auto scorer = run(query.scorer(*reader));
-    ASSERT_TRUE(scorer);
-    std::vector<SearchResult> stepped;
-    for (std::uint32_t d = (*scorer)->doc(); d != TERMINATED; d = (*scorer)->advance())
-        stepped.push_back({d, (*scorer)->score()});
-    ASSERT_EQ(stepped.size(), 1000u);
-    std::stable_sort(stepped.begin(), stepped.end(), ranks_before);
+        auto scorer = run(query.scorer(*reader));
+        ASSERT_TRUE(scorer);
+        std::vector<SearchResult> stepped;
+        for (std::uint32_t d = (*scorer)->doc(); d != TERMINATED; d = (*scorer)->advance())
+            stepped.push_back({d, (*scorer)->score()});
+        ASSERT_EQ(stepped.size(), n);
+        std::stable_sort(stepped.begin(), stepped.end(), ranks_before);
 
-    for (std::size_t limit : {0u, 1u, 7u, 1000u, 5000u}) {
-        auto hits = run(search_segment(reader, query, limit));
-        ASSERT_TRUE(hits);
-        std::vector<SearchResult> want(stepped.begin(), stepped.begin() + std::min(limit, stepped.size()));
-        ASSERT_EQ(hits->size(), want.size());
-        for (std::size_t i = 0; i < want.size(); ++i) {
-            EXPECT_EQ((*hits)[i].doc_id, want[i].doc_id) << i;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[i].score), std::bit_cast<std::uint32_t>(want[i].score));
+        for (std::size_t limit : {0u, 1u, 7u, 1500u, 5000u}) {
+            auto hits = run(search_segment(reader, query, limit));
+            ASSERT_TRUE(hits);
+            const std::size_t want = std::min<std::size_t>(limit, n);
+            ASSERT_EQ(hits->size(), want);
+            for (std::size_t i = 0; i < want; ++i) {
+                EXPECT_EQ((*hits)[i].doc_id, stepped[i].doc_id) << n << " " << i;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[i].score), std::bit_cast<std::uint32_t>(stepped[i].score));
+            }
         }
     }
 }

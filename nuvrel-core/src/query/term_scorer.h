@@ -93,6 +93,26 @@ public:
     template <class Sink>
     void for_each_match(Sink&& sink) {
         if (!on_pair()) return;
+        // A long list fills the whole table up front, so its loop needs no
+        // test of whether an entry is filled.
+        if (it_.list.doc_count < kEagerTableDocs) {
+            walk(sink, [this](std::uint32_t tf) { return score_of(tf); });
+            return;
+        }
+        float table[kCachedScores];
+        for (std::uint32_t tf = 0; tf < kCachedScores; ++tf) table[tf] = score_of(tf);
+        walk(sink, [&table, this](std::uint32_t tf) {
+            return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
+        });
+    }
+
+private:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
+
+    template <class Sink, class ScoreOf>
+    void walk(Sink& sink, const ScoreOf& score_for) {
         for (;;) {
             const auto* pairs = it_.block.data();
             const std::size_t n = it_.block.size();
@@ -102,17 +122,12 @@ public:
                     it_.position = i;
                     return;
                 }
-                sink(d, score_of(static_cast<std::uint32_t>(pairs[i].second)));
+                sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
             }
             it_.load_block(it_.current_block + 1);
             if (it_.exhausted || it_.block.empty()) return;
         }
     }
-
-private:
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
-    bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
 
     float score_of(std::uint32_t tf) const {
         if (tf >= kCachedScores) return weight_.score(static_cast<float>(tf));
@@ -124,6 +139,7 @@ private:
     }
 
     static constexpr std::uint32_t kCachedScores = 64;
+    static constexpr std::uint32_t kEagerTableDocs = 1024;
 
     std::uint32_t doc_at(std::size_t pos) const {
         const auto& [d, f] = it_.block[pos];

@@ -105,20 +105,28 @@ void BlockPostingIterator::load_block(std::size_t i) {
     }
     std::uint64_t k = 1;
     // Bulk: two varints take at most twenty bytes.
-    for (; k < count && end - p >= 20; ++k) {
-        // Most pairs are a one-byte gap and a one-byte frequency.
-        if (((p[0] | p[1]) & 0x80) == 0) [[likely]] {
-            prev += p[0];
-            out[n++] = {prev, p[1]};
+    while (k < count && end - p >= 20) {
+        // Most pairs are a one-byte gap and a one-byte frequency: a run of
+        // them needs one bound, the number of pairs that keep twenty bytes
+        // ahead at two bytes each.
+        const std::uint64_t run = std::min(count - k, static_cast<std::uint64_t>(end - p - 20) / 2 + 1);
+        std::uint64_t j = 0;
+        for (; j < run; ++j) {
+            const std::uint8_t a = p[0], b = p[1];
+            if ((a | b) & 0x80) break;
+            prev += a;
+            out[n++] = {prev, b};
             p += 2;
-            continue;
         }
+        k += j;
+        if (j == run) continue;
         std::uint64_t delta, f;
         const bool ok = unchecked_vint(p, delta) & unchecked_vint(p, f);
         if (ok) [[likely]] {
             prev += static_cast<std::uint32_t>(delta);
             out[n++] = {prev, static_cast<std::uint32_t>(f)};
         }
+        ++k;
     }
     for (; k < count && p < end; ++k) {
         std::uint64_t delta, f;
