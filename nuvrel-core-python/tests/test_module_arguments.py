@@ -32,6 +32,13 @@ def test_open_path_without_utf8_form():
         NuvrelIndex.open(path="\ud800")
 
 
+def test_open_path_with_nul(make_index, tmp_path):
+    # the path is not cut short at the NUL, which would open the index before it
+    make_index([nw.FieldDef("title")], [[{"title": "a"}]])
+    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: file name contained an unexpected NUL byte$"):
+        NuvrelIndex.open(str(tmp_path / "idx") + "\0x")
+
+
 @pytest.fixture
 def index(make_index):
     idx, _ = make_index([nw.FieldDef("title"), nw.FieldDef("body")], [[{"title": "a"}]])
