@@ -27,17 +27,22 @@ def main():
         w.add_segment(docs)
         w.commit()
         idx = NuvrelIndex.open(d)
+        empty_dir = os.path.join(d, "empty")
+        nw.IndexWriter(empty_dir, [nw.FieldDef("body")]).write_schema()
+        empty = NuvrelIndex.open(empty_dir)
         assert len(idx.search_term("body", "rare", 10)) == 10
         figures = [
             ("num_docs (no runtime, no engine work)", per_call_us(idx.num_docs, 200_000)),
             ("search_term, unknown field (argument path only)",
              per_call_us(lambda: _unknown_field(idx), 100_000)),
+            ("search_term, index without segments (binding and runtime only)",
+             per_call_us(lambda: empty.search_term("body", "rare", 10), 50_000)),
             ("search_term, 10 hits", per_call_us(lambda: idx.search_term("body", "rare", 10), 5_000)),
             ("search_term, 10 of 1,000 hits", per_call_us(lambda: idx.search_term("body", "common", 10), 2_000)),
             ("get_document, warm block", per_call_us(lambda: idx.get_document(500), 50_000)),
         ]
     for name, us in figures:
-        print(f"{name:50s} {us:9.2f} us/call")
+        print(f"{name:62s} {us:9.2f} us/call")
 
 
 def _unknown_field(idx):
