@@ -1,5 +1,5 @@
-"""Shared fixtures: index directories built with the writer, and the switch
-that skips tests needing the engine while the module runs without it."""
+"""Shared fixtures: the class under test and index directories built with
+the writer."""
 
 import os
 import sys
@@ -10,34 +10,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 import nuvrel_writer as nw  # noqa: E402
 
-NOT_WIRED = "not wired into this build"
-
-
-def _engine_state():
-    import nuvrel_python
-
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as d:
-        nw.IndexWriter(d, [nw.FieldDef("title")]).commit()
-        try:
-            nuvrel_python.NuvrelIndex.open(d)
-        except RuntimeError as e:
-            if NOT_WIRED in str(e):
-                return str(e)
-    return None
-
-
-_STATE = []
-
 
 @pytest.fixture
 def engine():
-    """Skips the test while the module is built without the engine's Index."""
-    if not _STATE:
-        _STATE.append(_engine_state())
-    if _STATE[0] is not None:
-        pytest.skip(f"needs the engine's Index in the module ({_STATE[0]})")
     import nuvrel_python
 
     return nuvrel_python.NuvrelIndex

@@ -32,10 +32,11 @@ def test_open_path_without_utf8_form():
         NuvrelIndex.open(path="\ud800")
 
 
-def test_open_missing_directory(tmp_path, engine):
-    with pytest.raises(RuntimeError) as info:
-        engine.open(str(tmp_path / "nowhere"))
-    assert str(info.value) == "Failed to open index: IO error: No such file or directory (os error 2)"
+def test_open_path_with_nul(make_index, tmp_path):
+    # the path is not cut short at the NUL, which would open the index before it
+    make_index([nw.FieldDef("title")], [[{"title": "a"}]])
+    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: file name contained an unexpected NUL byte$"):
+        NuvrelIndex.open(str(tmp_path / "idx") + "\0x")
 
 
 @pytest.fixture
@@ -76,10 +77,6 @@ def test_get_document_arguments(index):
         assert name in str(info.value)
     assert index.get_document(True) is None  # True is document 1; the index has one document
     assert index.get_document(doc_id=Index(0)) == {"title": "a"}
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'doc_id'"):
-        index.get_document()
-    with pytest.raises(TypeError, match="unexpected keyword argument 'id'"):
-        index.get_document(id=0)
 
 
 def test_search_term_arguments(index):
@@ -95,8 +92,6 @@ def test_search_term_arguments(index):
         index.search_term("title", "a", 2**64)
     with pytest.raises(TypeError, match="^argument 'limit': "):
         index.search_term("title", "a", 2.0)
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'limit'"):
-        index.search_term("title", "a")
     # conversion runs in parameter order: the field's error wins over the limit's
     with pytest.raises(TypeError, match="^argument 'field'"):
         index.search_term(1, "a", -1)
@@ -106,7 +101,6 @@ def test_search_term_arguments(index):
     with pytest.raises(ValueError, match="^Field 'nope' not found$"):
         index.search_term("nope", "a", None)
     assert index.search_term(field="title", term="a", limit=Index(5)) != []
-    assert index.search_term("title", "a", 2**64 - 1) != []
 
 
 def test_search_boolean_arguments(index):

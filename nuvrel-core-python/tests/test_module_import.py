@@ -37,12 +37,6 @@ def test_module_and_class():
     assert importlib.import_module("nuvrel_python") is nuvrel_python
 
 
-def test_module_importable_from_any_directory(tmp_path):
-    out = subprocess.run([sys.executable, "-c", "import nuvrel_python; print(nuvrel_python.NuvrelIndex.__name__)"],
-                         cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "NuvrelIndex"
-
-
 @pytest.mark.parametrize("name,signature,summary", METHODS)
 def test_method_signatures_and_docs(name, signature, summary):
     method = getattr(NuvrelIndex, name)

@@ -56,7 +56,7 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
 }
 
 Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory> directory,
-                                               std::shared_ptr<const Schema> schema, const IndexConfig& config) {
+                                               std::shared_ptr<const Schema> schema, IndexConfig config) {
     bool listed = co_await directory->exists("segments.json");
     if (!listed) co_return SegmentList{};
     IoResult<OwnedBytes> bytes = co_await directory->open_read("segments.json");

@@ -33,7 +33,7 @@ public:
     // The readers of the segments "segments.json" lists, in its order, each
     // with its document base. A missing list means no segments.
     static Task<Result<SegmentList>> load_segments(std::shared_ptr<const FsDirectory> directory,
-                                                   std::shared_ptr<const Schema> schema, const IndexConfig& config);
+                                                   std::shared_ptr<const Schema> schema, IndexConfig config);
 
     // A snapshot of the segment list; the lock is held only for the copy.
     SegmentList segment_readers() const;

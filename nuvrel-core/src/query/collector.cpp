@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "query/term_scorer.h"
+#include "structures/postings/posting.h"
+
 namespace nuvrel_core {
 
 namespace {
@@ -43,12 +46,14 @@ void TopKCollector::sift_up(std::size_t start, std::size_t pos) {
     heap_[pos] = elem;
 }
 
-void TopKCollector::push(SearchResult r) {
+// push and pop_top stay out of line so that collect, whose common case is a
+// rejection, is small enough to inline into the scoring loops.
+[[gnu::noinline]] void TopKCollector::push(SearchResult r) {
     heap_.push_back(r);
     sift_up(0, heap_.size() - 1);
 }
 
-void TopKCollector::pop_top() {
+[[gnu::noinline]] void TopKCollector::pop_top() {
     SearchResult last = heap_.back();
     heap_.pop_back();
     if (heap_.empty()) return;
@@ -71,10 +76,9 @@ void TopKCollector::pop_top() {
     sift_up(0, pos);
 }
 
-void TopKCollector::collect(std::uint32_t doc_id, float score) {
-    if (heap_.size() >= k_) {
-        if (k_ == 0) return;
-        if (!(score > heap_.front().score)) return;
+[[gnu::visibility("hidden")]] void TopKCollector::collect(std::uint32_t doc_id, float score) {
+    if (heap_.size() >= k_) [[likely]] {
+        if (k_ == 0 || !(score > heap_.front().score)) return;
         pop_top();
     }
     push(SearchResult{doc_id, score});
@@ -101,6 +105,11 @@ std::vector<SearchResult> TopKCollector::into_sorted_results() && {
 
 std::vector<SearchResult> collect_top_k(Scorer& scorer, std::size_t limit) {
     TopKCollector collector(limit);
+    // A term query's scorer is walked without a virtual call per posting.
+    if (auto* term = dynamic_cast<BasicTermScorer<BlockPostingIterator>*>(&scorer)) {
+        term->for_each_match([&collector](std::uint32_t doc, float score) { collector.collect(doc, score); });
+        return std::move(collector).into_sorted_results();
+    }
     std::uint32_t d = scorer.doc();
     while (d != TERMINATED) {
         collector.collect(d, scorer.score());

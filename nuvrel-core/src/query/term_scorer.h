@@ -34,13 +34,8 @@ public:
     }
 
     float score() const override {
-        float tf = 0.0f;
-        if (on_pair()) {
-            const auto& [d, f] = it_.block[it_.position];
-            (void)d;
-            tf = static_cast<float>(static_cast<std::uint32_t>(f));
-        }
-        return weight_.score(tf);
+        if (!on_pair()) return weight_.score(0.0f);
+        return score_of(static_cast<std::uint32_t>(it_.block[it_.position].second));
     }
 
     std::uint32_t advance() override {
@@ -90,10 +85,61 @@ public:
 
     const Bm25Weight& weight() const noexcept { return weight_; }
 
+    // Hands every match from the current one to the end to sink(doc, score),
+    // exactly as doc()/score()/advance() would, without a call per posting:
+    // the walk stops at a document equal to TERMINATED and at a block that
+    // decoded to no pairs. Small frequencies take their score from a table
+    // filled on first use with the same arithmetic, so scores are unchanged.
+    template <class Sink>
+    void for_each_match(Sink&& sink) {
+        if (!on_pair()) return;
+        // A long list fills the whole table up front, so its loop needs no
+        // test of whether an entry is filled.
+        if (it_.list.doc_count < kEagerTableDocs) {
+            walk(sink, [this](std::uint32_t tf) { return score_of(tf); });
+            return;
+        }
+        float table[kCachedScores];
+        for (std::uint32_t tf = 0; tf < kCachedScores; ++tf) table[tf] = score_of(tf);
+        walk(sink, [&table, this](std::uint32_t tf) {
+            return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
+        });
+    }
+
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
+
+    template <class Sink, class ScoreOf>
+    void walk(Sink& sink, const ScoreOf& score_for) {
+        for (;;) {
+            const auto* pairs = it_.block.data();
+            const std::size_t n = it_.block.size();
+            for (std::size_t i = it_.position; i < n; ++i) {
+                const std::uint32_t d = static_cast<std::uint32_t>(pairs[i].first);
+                if (d == TERMINATED) [[unlikely]] {
+                    it_.position = i;
+                    return;
+                }
+                sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
+            }
+            it_.load_block(it_.current_block + 1);
+            if (it_.exhausted || it_.block.empty()) return;
+        }
+    }
+
+    float score_of(std::uint32_t tf) const {
+        if (tf >= kCachedScores) return weight_.score(static_cast<float>(tf));
+        if (!(cached_mask_ >> tf & 1u)) {
+            cached_scores_[tf] = weight_.score(static_cast<float>(tf));
+            cached_mask_ |= std::uint64_t{1} << tf;
+        }
+        return cached_scores_[tf];
+    }
+
+    static constexpr std::uint32_t kCachedScores = 64;
+    static constexpr std::uint32_t kEagerTableDocs = 1024;
 
     std::uint32_t doc_at(std::size_t pos) const {
         const auto& [d, f] = it_.block[pos];
@@ -124,6 +170,9 @@ private:
     PostingIterator it_;
     Bm25Weight weight_;
     bool last_docs_ascend_ = true;
+    // A cache of weight_.score(tf) for small tf, filled as frequencies appear.
+    mutable std::uint64_t cached_mask_ = 0;  // bit tf set: cached_scores_[tf] is filled
+    mutable float cached_scores_[kCachedScores];
 };
 
 // The scorer of a term query once its posting list was looked up: an

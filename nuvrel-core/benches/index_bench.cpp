@@ -1,0 +1,175 @@
+// Whole-path figures over segments on disk: a term and a two-term boolean
+// query through search_segment (lookup, posting read, decode, BM25, top-k)
+// on a warm page cache, and opening an index of 100 segments.
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+
+#include <memory>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "index/index.h"
+#include "query/boolean.h"
+#include "query/collector.h"
+#include "query/term.h"
+// The benchmark programs are built from one source each: take the builders in.
+#include "support/segment_builder.cpp"
+#include "support/test_util.cpp"
+
+using namespace nuvrel_core;
+using nuvrel_test::run;
+
+namespace {
+
+const char* kSchema =
+    R"({"fields": [{"name": "body", "field_type": "text", "indexed": true, "stored": true}],)"
+    R"( "name_to_field": {"body": 0}})";
+
+std::vector<Posting> every(std::uint32_t step, std::uint32_t n_docs) {
+    std::vector<Posting> p;
+    for (std::uint32_t d = 0; d < n_docs; d += step) p.push_back({d, 1 + d % 7});
+    return p;
+}
+
+void write_list(const nuvrel_test::TempDir& dir, std::uint32_t segments) {
+    std::string json = "[";
+    for (std::uint32_t i = 0; i < segments; ++i) json += fmt::format("{}\"{}\"", i ? "," : "", SegmentId{i + 1}.to_hex());
+    dir.write("segments.json", json + "]");
+}
+
+// One segment of a million documents: "all" in every one, "even" in every
+// second, "third" in every third.
+struct BigSegment {
+    static constexpr std::uint32_t kDocs = 1'000'000;
+    nuvrel_test::TempDir dir;
+    std::shared_ptr<Index> index;
+
+    BigSegment() {
+        dir.write("schema.json", kSchema);
+        nuvrel_test::SegmentBuilder b;
+        b.set_num_docs(kDocs);
+        b.add_field_stats(0, FieldStats{12ull * kDocs, kDocs});
+        b.add_term(0, "all", every(1, kDocs));
+        b.add_term(0, "even", every(2, kDocs));
+        b.add_term(0, "third", every(3, kDocs));
+        b.write(dir, SegmentId{1});
+        write_list(dir, 1);
+        index = *run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+    }
+};
+
+BigSegment& big() {
+    static BigSegment s;
+    return s;
+}
+
+void search(benchmark::State& state, const Query& query, std::int64_t postings) {
+    auto reader = big().index->segment_readers().at(0);
+    auto warm = run(search_segment(reader, query, 10));  // page cache and dictionary block warm
+    if (!warm) state.SkipWithError(warm.error().to_string().c_str());
+    for (auto _ : state) {
+        auto r = run(search_segment(reader, query, 10));
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations() * postings);
+    state.counters["ns_per_posting"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * postings), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_SearchTerm1M(benchmark::State& state) {
+    const TermQuery q = TermQuery::text(0, "all");
+    search(state, q, BigSegment::kDocs);
+}
+BENCHMARK(BM_SearchTerm1M)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Postings walked: both lists whole (500,000 + 333,334).
+void BM_SearchBooleanShould(benchmark::State& state) {
+    BooleanQuery q;
+    q.add_should(std::make_unique<TermQuery>(TermQuery::text(0, "even")));
+    q.add_should(std::make_unique<TermQuery>(TermQuery::text(0, "third")));
+    search(state, q, 833'334);
+}
+BENCHMARK(BM_SearchBooleanShould)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SearchBooleanMust(benchmark::State& state) {
+    BooleanQuery q;
+    q.add_must(std::make_unique<TermQuery>(TermQuery::text(0, "even")));
+    q.add_must(std::make_unique<TermQuery>(TermQuery::text(0, "third")));
+    search(state, q, 833'334);
+}
+BENCHMARK(BM_SearchBooleanMust)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The engine's side of one small search and one document fetch, to set
+// against the same calls through the Python module (bench_module.py builds
+// the same shape: 1,000 documents, a term in 10 of them).
+struct SmallIndex {
+    nuvrel_test::TempDir dir;
+    std::shared_ptr<Index> index;
+
+    SmallIndex() {
+        dir.write("schema.json", kSchema);
+        nuvrel_test::SegmentBuilder b;
+        for (std::uint32_t d = 0; d < 1000; ++d)
+            b.add_document(fmt::format(R"({{"field_values": [[0, {{"text": "document {} common"}}]]}})", d));
+        b.add_term(0, "rare", every(100, 1000));
+        b.add_term(0, "common", every(1, 1000));
+        b.add_field_stats(0, FieldStats{3000, 1000});
+        b.write(dir, SegmentId{1});
+        write_list(dir, 1);
+        index = *run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+    }
+};
+
+void BM_EngineSearchSmallResult(benchmark::State& state) {
+    SmallIndex s;
+    for (auto _ : state) {
+        const TermQuery q = TermQuery::text(0, "rare");
+        for (const auto& reader : s.index->segment_readers()) {
+            auto r = run(search_segment(reader, q, 10));
+            benchmark::DoNotOptimize(r);
+        }
+    }
+}
+BENCHMARK(BM_EngineSearchSmallResult)->UseRealTime();
+
+void BM_EngineDocWarm(benchmark::State& state) {
+    SmallIndex s;
+    (void)run(s.index->doc(500));
+    for (auto _ : state) {
+        auto d = run(s.index->doc(500));
+        benchmark::DoNotOptimize(d);
+    }
+}
+BENCHMARK(BM_EngineDocWarm)->UseRealTime();
+
+// 100 segments of 1,000 documents, 50 terms each. heap_bytes: the heap the
+// opened index holds.
+void BM_Open100Segments(benchmark::State& state) {
+    nuvrel_test::TempDir dir;
+    dir.write("schema.json", kSchema);
+    for (std::uint32_t s = 0; s < 100; ++s) {
+        nuvrel_test::SegmentBuilder b;
+        for (std::uint32_t t = 0; t < 50; ++t) b.add_term(0, fmt::format("term{}", t), every(t + 1, 1000));
+        for (std::uint32_t d = 0; d < 1000; ++d)
+            b.add_document(fmt::format(R"({{"field_values": [[0, {{"text": "document {} of {}"}}]]}})", d, s));
+        b.add_field_stats(0, FieldStats{12'000, 1000});
+        b.write(dir, SegmentId{s + 1});
+    }
+    write_list(dir, 100);
+    double heap = 0;
+    for (auto _ : state) {
+        const std::size_t before = mallinfo2().uordblks;
+        auto index = run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+        if (!index) state.SkipWithError(index.error().to_string().c_str());
+        heap = static_cast<double>(mallinfo2().uordblks - before);
+        benchmark::DoNotOptimize(index);
+    }
+    state.counters["heap_bytes"] = heap;
+}
+BENCHMARK(BM_Open100Segments)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

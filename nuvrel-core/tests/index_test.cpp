@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "index/index.h"
+#include "query/collector.h"
+#include "query/term.h"
+#include "support/segment_builder.h"
+
+using namespace nuvrel_core;
+using nuvrel_test::run;
+using nuvrel_test::SegmentBuilder;
+using nuvrel_test::TempDir;
+
+namespace {
+
+const char* kSchema =
+    R"({"fields": [{"name": "title", "field_type": "text", "indexed": true, "stored": true}],)"
+    R"( "name_to_field": {"title": 0}})";
+
+// A segment of n documents whose stored title is "<tag><local number>"; every
+// document holds the term "all" once.
+SegmentBuilder segment_of(std::uint32_t n, const std::string& tag) {
+    SegmentBuilder b;
+    std::vector<Posting> all;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        b.add_document(fmt::format(R"({{"field_values": [[0, {{"text": "{}{}"}}]]}})", tag, i));
+        all.push_back({i, 1});
+    }
+    if (n > 0) b.add_term(0, "all", all);
+    return b;
+}
+
+void write_list(const TempDir& dir, const std::vector<std::string>& ids) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < ids.size(); ++i) json += fmt::format("{}\"{}\"", i ? "," : "", ids[i]);
+    dir.write("segments.json", json + "]");
+}
+
+Result<std::shared_ptr<Index>> open_index(const TempDir& dir) {
+    return run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+}
+
+std::shared_ptr<Index> open_ok(const TempDir& dir) {
+    auto index = open_index(dir);
+    EXPECT_TRUE(index) << index.error().to_string();
+    return index ? *index : nullptr;
+}
+
+// The stored title of a global document number; "none" when there is none.
+std::string title(const Index& index, std::uint32_t doc) {
+    auto d = run(index.doc(doc));
+    if (!d) return "error: " + d.error().to_string();
+    if (!*d) return "none";
+    return std::get<std::string>((*d)->field_values.at(0).second);
+}
+
+// An index of the one segment the builder describes.
+std::shared_ptr<Index> open_single(const TempDir& dir, const SegmentBuilder& b) {
+    dir.write("schema.json", kSchema);
+    b.write(dir, SegmentId{1});
+    write_list(dir, {SegmentId{1}.to_hex()});
+    return open_ok(dir);
+}
+
+std::string error_of(const Result<std::shared_ptr<Index>>& r) { return r ? "ok" : r.error().to_string(); }
+
+}  // namespace
+
+TEST(IndexOpen, RoutesGlobalNumbersOverSegmentBases) {
+    TempDir dir;
+    dir.write("schema.json", kSchema);
+    segment_of(3, "a").write(dir, SegmentId{1});
+    segment_of(0, "b").write(dir, SegmentId{2});
+    segment_of(2, "c").write(dir, SegmentId{3});
+    write_list(dir, {SegmentId{1}.to_hex(), SegmentId{2}.to_hex(), SegmentId{3}.to_hex()});
+    auto index = open_ok(dir);
+    ASSERT_TRUE(index);
+
+    auto segments = index->segment_readers();
+    ASSERT_EQ(segments.size(), 3u);
+    EXPECT_EQ(segments[0]->doc_id_offset(), 0u);
+    EXPECT_EQ(segments[1]->doc_id_offset(), 3u);
+    EXPECT_EQ(segments[2]->doc_id_offset(), 3u);
+    EXPECT_EQ(index->num_docs(), 5u);
+    std::vector<std::string> titles;
+    for (std::uint32_t g = 0; g <= 5; ++g) titles.push_back(title(*index, g));
+    EXPECT_EQ(titles, (std::vector<std::string>{"a0", "a1", "a2", "c0", "c1", "none"}));
+}
+
+TEST(IndexOpen, MetadataCountBeyondTheStoreKeepsTheNextBase) {
+    TempDir dir;
+    dir.write("schema.json", kSchema);
+    SegmentBuilder claims_more = segment_of(50, "a");
+    claims_more.set_num_docs(100);
+    claims_more.write(dir, SegmentId{1});
+    segment_of(2, "b").write(dir, SegmentId{2});
+    write_list(dir, {SegmentId{1}.to_hex(), SegmentId{2}.to_hex()});
+    auto index = open_ok(dir);
+    ASSERT_TRUE(index);
+    EXPECT_EQ(index->num_docs(), 102u);
+    EXPECT_EQ(title(*index, 49), "a49");
+    EXPECT_EQ(title(*index, 50), "none");
+    EXPECT_EQ(title(*index, 99), "none");
+    EXPECT_EQ(title(*index, 100), "b0");
+    EXPECT_EQ(index->segment_readers()[1]->doc_id_offset(), 100u);
+}
+
+TEST(IndexOpen, SchemaIsReadBeforeTheSegmentList) {
+    TempDir dir;
+    dir.write("segments.json", "not json");  // would fail as Serialization if it were read first
+    auto missing = open_index(dir);
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(missing.error().is<Error::Io>()) << missing.error().to_string();
+
+    dir.write("schema.json", "{");
+    auto bad = open_index(dir);
+    ASSERT_FALSE(bad);
+    EXPECT_TRUE(bad.error().is<Error::Serialization>()) << bad.error().to_string();
+
+    dir.write("schema.json", kSchema);
+    auto bad_list = open_index(dir);
+    ASSERT_FALSE(bad_list);
+    EXPECT_TRUE(bad_list.error().is<Error::Serialization>());
+}
+
+TEST(IndexOpen, SegmentIdsAreCheckedOneByOneAsSegmentsOpen) {
+    TempDir dir;
+    dir.write("schema.json", kSchema);
+    segment_of(1, "a").write(dir, SegmentId{1});
+    // The first segment opens before the second id is parsed: a missing first
+    // segment is the error, not the bad id after it.
+    write_list(dir, {SegmentId{9}.to_hex(), "zz"});
+    auto r = open_index(dir);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is<Error::Io>()) << r.error().to_string();
+
+    write_list(dir, {SegmentId{1}.to_hex(), "zz"});
+    EXPECT_EQ(error_of(open_index(dir)), "Index corruption: Invalid segment ID: zz");
+}
+
+TEST(IndexOpen, NoSegmentListOrAnEmptyOneMeansNoSegments) {
+    TempDir dir;
+    dir.write("schema.json", kSchema);
+    for (bool listed : {false, true}) {
+        if (listed) write_list(dir, {});
+        auto index = open_ok(dir);
+        ASSERT_TRUE(index);
+        EXPECT_EQ(index->num_segments(), 0u);
+        EXPECT_EQ(index->num_docs(), 0u);
+        EXPECT_EQ(title(*index, 0), "none");
+    }
+}
+
+TEST(IndexOpen, DefaultFields) {
+    TempDir dir;
+    dir.write("schema.json",
+              R"({"fields": [{"name": "a", "field_type": "text", "indexed": true, "stored": true},)"
+              R"( {"name": "b", "field_type": "text", "indexed": false, "stored": true},)"
+              R"( {"name": "c", "field_type": "u64", "indexed": true, "stored": true}],)"
+              R"( "name_to_field": {"a": 0, "b": 1, "c": 2}})");
+    auto derived = open_ok(dir);
+    ASSERT_TRUE(derived);
+    EXPECT_EQ(derived->default_fields(), std::vector<Field>{0});
+
+    // A listed default is kept as written, duplicates and unknown ids too.
+    dir.write("schema.json", R"({"fields": [], "name_to_field": {}, "default_fields": [5, 5]})");
+    auto listed = open_ok(dir);
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->default_fields(), (std::vector<Field>{5, 5}));
+    EXPECT_GE(listed->worker_threads(), 1u);
+}
+
+TEST(IndexReload, NewSegmentsAppearFailuresKeepTheOldListSnapshotsLive) {
+    TempDir dir;
+    dir.write("schema.json", kSchema);
+    segment_of(2, "a").write(dir, SegmentId{1});
+    write_list(dir, {SegmentId{1}.to_hex()});
+    auto index = open_ok(dir);
+    ASSERT_TRUE(index);
+
+    segment_of(3, "b").write(dir, SegmentId{2});
+    write_list(dir, {SegmentId{1}.to_hex(), SegmentId{2}.to_hex()});
+    EXPECT_EQ(index->num_segments(), 1u);  // nothing changes before a reload
+    ASSERT_TRUE(run(index->reload()));
+    EXPECT_EQ(index->num_docs(), 5u);
+    EXPECT_EQ(title(*index, 2), "b0");
+
+    for (const char* broken : {"[\"zz\"]", "{"}) {
+        dir.write("segments.json", broken);
+        EXPECT_FALSE(run(index->reload()));
+        EXPECT_EQ(index->num_segments(), 2u);
+        EXPECT_EQ(title(*index, 4), "b2");
+    }
+
+    // A snapshot keeps its readers after the list was replaced.
+    SegmentList before = index->segment_readers();
+    write_list(dir, {SegmentId{2}.to_hex()});
+    ASSERT_TRUE(run(index->reload()));
+    EXPECT_EQ(title(*index, 0), "b0");
+    ASSERT_EQ(before.size(), 2u);
+    auto old = run(before[0]->doc(1));
+    ASSERT_TRUE(old && *old);
+    EXPECT_EQ(std::get<std::string>((*old)->field_values.at(0).second), "a1");
+    auto hits = run(search_segment(before[1], TermQuery::text(0, "ALL"), 10));
+    ASSERT_TRUE(hits);
+    EXPECT_EQ(hits->size(), 3u);
+}
+
+TEST(IndexSearch, WorkedExampleScoresBitExact) {
+    SegmentBuilder b;
+    b.set_num_docs(100);
+    b.add_field_stats(0, FieldStats{500, 100});
+    std::vector<Posting> postings;
+    for (std::uint32_t d = 0; d < 10; ++d) postings.push_back({d * 10, d == 3 ? 5u : d == 7 ? 2u : 1u});
+    b.add_term(0, "cat", postings);  // 10 documents: external list
+    TempDir dir;
+    auto index = open_single(dir, b);
+    ASSERT_TRUE(index);
+
+    const TermQuery query = TermQuery::text(0, "Cat");
+    auto hits = run(search_segment(index->segment_readers()[0], query, 3));
+    ASSERT_TRUE(hits) << hits.error().to_string();
+    ASSERT_EQ(hits->size(), 3u);
+    EXPECT_EQ((*hits)[0].doc_id, 30u);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[0].score), 0x408085b7u);  // tf 5
+    EXPECT_EQ((*hits)[1].doc_id, 70u);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[1].score), 0x406fa690u);  // tf 2
+    EXPECT_EQ((*hits)[2].doc_id, 0u);  // equal scores: lowest document first
+    EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[2].score), 0x40575c9au);  // tf 1
+}
+
+TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
+    // collect_top_k walks a term scorer in a loop of its own; it must give
+    // what doc()/score()/advance() give, for frequencies in and beyond the
+    // scorer's small score table and across many blocks.
+    // Short lists fill the table as frequencies appear, long ones up front.
+    for (std::uint32_t n : {300u, 1500u}) {
+        SegmentBuilder b;
+        b.set_num_docs(8000);
+        b.add_field_stats(0, FieldStats{30000, 4000});
+        std::vector<Posting> postings;
+        for (std::uint32_t d = 0; d < n; ++d) postings.push_back({d * 5 + d % 3, 1 + (d * 37) % 150});
+        b.add_term(0, "t", postings);
+        TempDir dir;
+        auto index = open_single(dir, b);
+        ASSERT_TRUE(index);
+        auto reader = index->segment_readers()[0];
+        const TermQuery query = TermQuery::text(0, "t");
+
+        auto scorer = run(query.scorer(*reader));
+        ASSERT_TRUE(scorer);
+        std::vector<SearchResult> stepped;
+        for (std::uint32_t d = (*scorer)->doc(); d != TERMINATED; d = (*scorer)->advance())
+            stepped.push_back({d, (*scorer)->score()});
+        ASSERT_EQ(stepped.size(), n);
+        std::stable_sort(stepped.begin(), stepped.end(), ranks_before);
+
+        for (std::size_t limit : {0u, 1u, 7u, 1500u, 5000u}) {
+            auto hits = run(search_segment(reader, query, limit));
+            ASSERT_TRUE(hits);
+            const std::size_t want = std::min<std::size_t>(limit, n);
+            ASSERT_EQ(hits->size(), want);
+            for (std::size_t i = 0; i < want; ++i) {
+                EXPECT_EQ((*hits)[i].doc_id, stepped[i].doc_id) << n << " " << i;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[i].score), std::bit_cast<std::uint32_t>(stepped[i].score));
+            }
+        }
+    }
+}
