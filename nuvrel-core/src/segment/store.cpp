@@ -1,13 +1,13 @@
 #include "segment/store.h"
 
 #include <algorithm>
-#include <limits>
 #include <mutex>
 
 #include <fmt/format.h>
 
 #include "compression/zstd.h"
 #include "structures/sstable/byte_cursor.h"
+#include "structures/sstable/file_range.h"
 
 namespace nuvrel_core {
 
@@ -72,9 +72,9 @@ Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFil
     std::shared_ptr<AsyncStoreReader> reader = make(cache_blocks);
     std::uint64_t index_start = data_end;
     if (has_dict != 0 && dict_offset != 0) {
-        if (dict_offset > std::numeric_limits<std::uint64_t>::max() - 4)
-            co_return R(std::unexpected(index_start_past_footer(dict_offset, footer_at)));
-        IoResult<OwnedBytes> len_bytes = co_await file.read_bytes_range({dict_offset, dict_offset + 4});
+        auto len_range = range_of(dict_offset, 4, size, "file size");
+        if (!len_range) co_return R(std::unexpected(len_range.error()));
+        IoResult<OwnedBytes> len_bytes = co_await file.read_bytes_range(*len_range);
         if (!len_bytes) co_return R(std::unexpected(len_bytes.error()));
         const std::uint32_t n = *ByteCursor(*len_bytes).u32();
         IoResult<OwnedBytes> dict = co_await file.read_bytes_range({dict_offset + 4, dict_offset + 4 + n});
@@ -110,10 +110,9 @@ Task<IoResult<OwnedBytes>> AsyncStoreReader::load_block(StoreIndexEntry entry) c
         std::unique_lock lock(cache_lock_);
         if (auto hit = cache_.get(entry.first_doc_id)) co_return R(std::move(*hit));
     }
-    if (entry.offset > std::numeric_limits<std::uint64_t>::max() - entry.length)
-        co_return R(std::unexpected(IoError::invalid_input(fmt::format(
-            "Range {}..{}+{} out of bounds (slice len: {})", entry.offset, entry.offset, entry.length, data_.len()))));
-    IoResult<OwnedBytes> raw = co_await data_.read_bytes_range({entry.offset, entry.offset + entry.length});
+    auto range = range_of(entry.offset, entry.length, data_.len(), "slice len");
+    if (!range) co_return R(std::unexpected(range.error()));
+    IoResult<OwnedBytes> raw = co_await data_.read_bytes_range(*range);
     if (!raw) co_return R(std::unexpected(raw.error()));
     auto plain = dict_ ? decompress_with_dict(*raw, *dict_) : decompress(*raw);
     if (!plain) co_return R(std::unexpected(plain.error()));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <mutex>
 
 #include <fmt/format.h>
@@ -11,6 +10,7 @@
 #include "log.h"
 #include "structures/sstable/byte_cursor.h"
 #include "structures/sstable/fast_vint.h"
+#include "structures/sstable/file_range.h"
 
 // GCC 12 pairs the coroutine frame's sized operator delete with the wrong
 // allocation function in large coroutines and warns falsely.
@@ -98,13 +98,6 @@ IoResult<Indexes> parse_indexes(ByteView region) {
     return out;
 }
 
-// A range [start, start + len) whose end must not wrap.
-IoResult<ByteRange> checked_range(std::uint64_t start, std::uint64_t len, const char* what) {
-    if (start > std::numeric_limits<std::uint64_t>::max() - len)
-        return std::unexpected(IoError::invalid_data(fmt::format("{} range overflows", what)));
-    return ByteRange{start, start + len};
-}
-
 }  // namespace
 
 // ---- BloomFilter ----
@@ -175,13 +168,13 @@ Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(Laz
 
     std::shared_ptr<AsyncSSTableReader> reader = make(cache_blocks);
     if (bloom_offset != 0) {
-        auto head_range = checked_range(bloom_offset, 12, "Bloom filter");
+        auto head_range = range_of(bloom_offset, 12, size, "file size");
         if (!head_range) co_return R(std::unexpected(head_range.error()));
         IoResult<OwnedBytes> head = co_await file.read_bytes_range(*head_range);
         if (!head) co_return R(std::unexpected(head.error()));
         ByteCursor h(head->as_slice().subspan(8));
         const std::uint64_t num_words = *h.u32();
-        auto range = checked_range(bloom_offset, 12 + 8 * num_words, "Bloom filter");
+        auto range = range_of(bloom_offset, 12 + 8 * num_words, size, "file size");
         if (!range) co_return R(std::unexpected(range.error()));
         IoResult<OwnedBytes> bytes = co_await file.read_bytes_range(*range);
         if (!bytes) co_return R(std::unexpected(bytes.error()));
@@ -190,12 +183,12 @@ Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(Laz
         reader->bloom_ = std::move(*bloom);
     }
     if (dict_offset != 0) {
-        auto len_range = checked_range(dict_offset, 4, "SSTable dictionary");
+        auto len_range = range_of(dict_offset, 4, size, "file size");
         if (!len_range) co_return R(std::unexpected(len_range.error()));
         IoResult<OwnedBytes> len_bytes = co_await file.read_bytes_range(*len_range);
         if (!len_bytes) co_return R(std::unexpected(len_bytes.error()));
         const std::uint32_t dict_len = *ByteCursor(*len_bytes).u32();
-        auto range = checked_range(len_range->end, dict_len, "SSTable dictionary");
+        auto range = range_of(len_range->end, dict_len, size, "file size");
         if (!range) co_return R(std::unexpected(range.error()));
         IoResult<OwnedBytes> dict = co_await file.read_bytes_range(*range);
         if (!dict) co_return R(std::unexpected(dict.error()));
@@ -266,7 +259,7 @@ Task<IoResult<OwnedBytes>> AsyncSSTableReader::load_block(std::size_t n) const {
             co_return R(std::move(*hit));
         }
     }
-    auto range = checked_range(e.offset, e.length, "SSTable block");
+    auto range = range_of(e.offset, e.length, data_.len(), "slice len");
     if (!range) co_return R(std::unexpected(range.error()));
     NUVREL_DEBUG(kTarget, "SSTable::load_block idx={} CACHE MISS, reading bytes [{}-{}]", n, range->start,
                  range->end);
