@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <zstd.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,3 +186,25 @@ TEST(Zstd, FramesDictionariesAndFaults) {
     // The context is clean again for the next caller.
     EXPECT_EQ(nuvrel_test::to_string(*decompress(a)), "hello ");
 }
+
+TEST(Zstd, OutputIsBounded) {
+    // 300 MiB of zeros compress to a few KB; decoding them must fail, not
+    // grow without limit.
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    std::vector<std::uint8_t> frame(1 << 20);
+    ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+    std::vector<std::uint8_t> zeros(1 << 20, 0);
+    for (int i = 0; i < 300; ++i) {
+        ZSTD_inBuffer in{zeros.data(), zeros.size(), 0};
+        ZSTD_compressStream2(c, &out, &in, ZSTD_e_continue);
+    }
+    ZSTD_inBuffer none{nullptr, 0, 0};
+    while (ZSTD_compressStream2(c, &out, &none, ZSTD_e_end) != 0) {
+    }
+    ZSTD_freeCCtx(c);
+    frame.resize(out.pos);
+    auto r = decompress(frame);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
+}
+

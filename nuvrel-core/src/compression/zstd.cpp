@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include <fmt/format.h>
+
 namespace nuvrel_core {
 
 namespace {
@@ -24,6 +26,12 @@ ZSTD_DCtx* thread_dctx() {
 
 IoError zstd_error(std::size_t code) { return IoError::other(ZSTD_getErrorName(code)); }
 
+// A few bytes of zstd can stand for gigabytes of output. Blocks of the term
+// dictionary and the document store are far smaller than this, so a block
+// that decodes past it comes from a damaged or hostile file and fails instead
+// of exhausting memory.
+constexpr std::size_t kMaxDecompressedBlock = std::size_t{256} << 20;
+
 // Streams the input through the context, frame after frame. A frame cut
 // short (or no frame at all) is "incomplete frame", reported with the kind
 // that the caller's reading path gives it.
@@ -39,6 +47,9 @@ IoResult<std::vector<std::uint8_t>> run(ZSTD_DCtx* dctx, ByteView in, bool cut_i
         std::size_t ret = ZSTD_decompressStream(dctx, &output, &input);
         out.resize(used + output.pos);
         if (ZSTD_isError(ret)) return std::unexpected(zstd_error(ret));
+        if (out.size() > kMaxDecompressedBlock)
+            return std::unexpected(IoError::invalid_data(
+                fmt::format("decompressed block exceeds {} bytes", kMaxDecompressedBlock)));
         last = ret;
         // Done when all input is in and the decoder had no more to flush.
         if (input.pos == input.size && (ret == 0 || output.pos < chunk)) break;
