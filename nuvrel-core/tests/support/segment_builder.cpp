@@ -66,6 +66,16 @@ std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postin
     return out.u32(static_cast<std::uint32_t>(data.size())).raw(data.vec()).vec();
 }
 
+std::vector<Posting> decode_all(nuvrel_core::BlockPostingList list) {
+    std::vector<Posting> out;
+    nuvrel_core::BlockPostingIterator it(std::move(list));
+    for (std::size_t b = 0; b < it.list.skip_list.size(); ++b) {
+        it.load_block(b);
+        for (auto [d, f] : it.block) out.push_back({d, f});
+    }
+    return out;
+}
+
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info) {
     Bytes out;
     if (const auto* in = info.as_inline()) {

@@ -28,6 +28,8 @@ std::string term_key(std::uint32_t field, std::string_view term);
 
 // The serialized posting list: doc_count, num_blocks, skip entries, data_len, data.
 std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postings);
+// Every (document, frequency) pair of the list, decoded block by block.
+std::vector<Posting> decode_all(nuvrel_core::BlockPostingList list);
 // Tag byte and payload of a term-dictionary value.
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info);
 
