@@ -72,7 +72,7 @@ BlockPostingList big_list(std::uint32_t n, std::uint32_t max_gap) {
     std::uint32_t d = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         d += 1 + rng() % max_gap;
-        p.push_back({d, 1 + rng() % 8});
+        p.push_back({d, static_cast<std::uint32_t>(1 + rng() % 8)});
     }
     return BlockPostingList::from_posting_list(p);
 }

@@ -63,17 +63,6 @@ private:
 std::vector<std::uint8_t> encode_bloom(const std::vector<std::string>& keys, std::uint32_t num_bits,
                                        std::uint32_t num_hashes);
 
-// A ".post" file: lists appended one after another.
-class PostingsBuilder {
-public:
-    // Appends the list and returns the external value that names it.
-    TermInfo add(const std::vector<Posting>& postings);
-    const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-};
-
 struct StoreOptions {
     std::size_t docs_per_block = 4;
     std::string dictionary;  // raw-content zstd dictionary; empty = none
@@ -128,7 +117,7 @@ public:
 private:
     TermDictBuilder terms_;
     StoreBuilder store_;
-    PostingsBuilder postings_;
+    std::vector<std::uint8_t> postings_;  // the ".post" file: lists one after another
     std::vector<std::pair<std::uint32_t, nuvrel_core::FieldStats>> stats_;
     std::optional<std::uint32_t> num_docs_;
 };
