@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "query/term_scorer.h"
 #include "structures/postings/posting.h"
 #include "support/segment_builder.h"
 
@@ -10,18 +11,10 @@ using nuvrel_test::Bytes;
 
 namespace {
 
-constexpr std::uint32_t T = BlockPostingIterator::TERMINATED;
-
 std::vector<Posting> ascending(std::size_t n, std::uint32_t step = 3) {
     std::vector<Posting> p;
     for (std::size_t i = 0; i < n; ++i) p.push_back({static_cast<std::uint32_t>(i * step + 1), static_cast<std::uint32_t>(i % 7 + 1)});
     return p;
-}
-
-std::vector<Posting> walk(BlockPostingIterator& it) {
-    std::vector<Posting> out;
-    for (std::uint32_t d = it.doc(); d != T; d = it.advance()) out.push_back({d, it.term_freq()});
-    return out;
 }
 
 BlockPostingList list_of(const std::vector<std::uint8_t>& serialized) {
@@ -51,10 +44,7 @@ TEST(BlockPostingList, BlocksOf128WithDeltaEncoding) {
     EXPECT_EQ(back.skip_list, list.skip_list);
     EXPECT_EQ(back.data.to_vec(), list.data.to_vec());
     EXPECT_EQ(back.doc_count, 300u);
-    BlockPostingIterator it(std::move(back));
-    EXPECT_EQ(walk(it), p);
-    EXPECT_TRUE(it.exhausted);
-    EXPECT_EQ(it.advance(), T);
+    EXPECT_EQ(nuvrel_test::decode_all(std::move(back)), p);
 
     // Descending documents wrap in 32 bits and still round-trip.
     std::vector<Posting> down{{10, 1}, {5, 2}, {0xFFFFFFF0u, 3}, {2, 4}};
@@ -85,15 +75,9 @@ TEST(BlockPostingList, DeserializeChecksEveryLengthAgainstTheBytes) {
 }
 
 TEST(BlockPostingIterator, LoadBlockEdges) {
-    BlockPostingIterator empty(BlockPostingList{});
-    EXPECT_TRUE(empty.exhausted);
-    EXPECT_EQ(empty.doc(), T);
-    EXPECT_EQ(empty.term_freq(), 0u);
-    EXPECT_EQ(empty.advance(), T);
-    EXPECT_EQ(empty.seek(0), T);
-
+    EXPECT_TRUE(BlockPostingIterator(BlockPostingList{}).exhausted);
     BlockPostingIterator it(BlockPostingList::from_posting_list(ascending(200)));
-    it.advance();
+    it.position = 1;
     it.load_block(2);  // == number of blocks
     EXPECT_TRUE(it.exhausted);
     EXPECT_EQ(it.current_block, 0u);
@@ -116,27 +100,13 @@ TEST(BlockPostingIterator, LoadBlockEdges) {
     EXPECT_TRUE(s.block.empty());
 }
 
-TEST(BlockPostingIterator, SeekQuirks) {
-    auto p = ascending(400, 2);  // docs 1, 3, ..., 799; blocks end at 255, 511, 767, 799
-    BlockPostingIterator it(BlockPostingList::from_posting_list(p));
-    EXPECT_EQ(it.seek(100), 101u);
-    EXPECT_EQ(it.seek(50), 101u);  // within the block it never goes back
-    EXPECT_EQ(it.seek(600), 601u);
-    EXPECT_EQ(it.seek(10), 11u);  // an earlier block's last doc: that block is loaded again
-    EXPECT_EQ(it.current_block, 0u);
-    EXPECT_EQ(it.seek(800), T);
-    EXPECT_EQ(it.seek(1), T);
-
-    // Every skip entry claims documents up to 1000 that its block lacks.
-    BlockPostingList l;
-    l.data = Bytes().vint(1).vint(5).vint(1).vint(1).vint(6).vint(1).owned();
-    l.skip_list = {{5, 1000, 0}, {6, 1000, 3}};
-    BlockPostingIterator lying(std::move(l));
-    EXPECT_EQ(lying.seek(500), T);
-    EXPECT_TRUE(lying.exhausted);
-}
-
-TEST(BlockPostingIterator, RandomWalksAgreeWithAPlainList) {
+// The engine's walk (the term scorer) over real decoded blocks: seek and
+// advance land where a plain list says, and the score is that of the
+// posting's own frequency.
+TEST(BlockPostingIterator, ScorerWalksAgreeWithAPlainList) {
+    Bm25Weight w;
+    w.idf = 1.0f;
+    w.avg_field_length = 1.0f;
     std::mt19937 rng(7);
     for (int round = 0; round < 20; ++round) {
         std::vector<Posting> p;
@@ -146,24 +116,24 @@ TEST(BlockPostingIterator, RandomWalksAgreeWithAPlainList) {
             p.push_back({d, static_cast<std::uint32_t>(1 + rng() % 300)});
             d += static_cast<std::uint32_t>(1 + rng() % (round % 2 ? 3 : 100000));
         }
-        BlockPostingIterator it(list_of(nuvrel_test::encode_posting_list(p)));
+        BasicTermScorer<BlockPostingIterator> s(BlockPostingIterator(list_of(nuvrel_test::encode_posting_list(p))), w);
         std::size_t k = 0;
         while (k < p.size()) {
             std::uint32_t target = p[k].doc_id + (rng() % 2 ? 1u : 0u);
             auto want = std::lower_bound(p.begin() + static_cast<std::ptrdiff_t>(k), p.end(), target,
                                          [](const Posting& a, std::uint32_t t) { return a.doc_id < t; });
-            std::uint32_t got = it.seek(target);
+            std::uint32_t got = s.seek(target);
             if (want == p.end()) {
-                EXPECT_EQ(got, T);
+                EXPECT_EQ(got, TERMINATED);
                 break;
             }
             ASSERT_EQ(got, want->doc_id);
-            EXPECT_EQ(it.term_freq(), want->term_freq);
+            EXPECT_EQ(s.score(), w.score(static_cast<float>(want->term_freq)));
             k = static_cast<std::size_t>(want - p.begin()) + 1 + rng() % 40;
             if (k < p.size() && rng() % 3 == 0) {
                 // advance must land on the posting after the current one
                 std::size_t cur = static_cast<std::size_t>(want - p.begin());
-                EXPECT_EQ(it.advance(), cur + 1 < p.size() ? p[cur + 1].doc_id : T);
+                EXPECT_EQ(s.advance(), cur + 1 < p.size() ? p[cur + 1].doc_id : TERMINATED);
                 k = std::max(k, cur + 1);
             }
         }

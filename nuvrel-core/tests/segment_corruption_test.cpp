@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "query/term_scorer.h"
 #include "segment/store.h"
 #include "segment/types.h"
 #include "structures/postings/posting.h"
@@ -74,12 +75,14 @@ TEST(Corruption, PostingList) {
     for_each_damage(nuvrel_test::encode_posting_list(p), [&](std::vector<std::uint8_t> bytes) {
         auto list = BlockPostingList::deserialize(OwnedBytes::from_vec(std::move(bytes)));
         if (!list) return;
-        BlockPostingIterator it(*list);
+        using Walk = BasicTermScorer<BlockPostingIterator>;
+        Walk walker(BlockPostingIterator(*list), Bm25Weight{});
         std::size_t steps = 0;
-        for (auto d = it.doc(); d != BlockPostingIterator::TERMINATED && steps < 100000; d = it.advance()) ++steps;
-        BlockPostingIterator seeker(std::move(*list));
-        for (std::uint32_t t = 0; t < 1000 && seeker.seek(t) != BlockPostingIterator::TERMINATED; t += 97) {
+        for (auto d = walker.doc(); d != TERMINATED && steps < 100000; d = walker.advance()) ++steps;
+        Walk seeker(BlockPostingIterator(*list), Bm25Weight{});
+        for (std::uint32_t t = 0; t < 1000 && seeker.seek(t) != TERMINATED; t += 97) {
         }
+        Walk(BlockPostingIterator(std::move(*list)), Bm25Weight{}).for_each_match([](std::uint32_t, float) {});
     });
 }
 

@@ -40,10 +40,7 @@ std::vector<Posting> postings_of(const AsyncSegmentReader& r, Field f, std::stri
     auto list = run(r.get_postings(f, std::move(term)));
     EXPECT_TRUE(list) << list.error().to_string();
     if (!list || !*list) return {};
-    BlockPostingIterator it(std::move(**list));
-    std::vector<Posting> out;
-    for (auto d = it.doc(); d != BlockPostingIterator::TERMINATED; d = it.advance()) out.push_back({d, it.term_freq()});
-    return out;
+    return nuvrel_test::decode_all(std::move(**list));
 }
 
 std::string postings_error(const AsyncSegmentReader& r, Field f, std::string term) {

@@ -87,6 +87,16 @@ TEST_F(DirectoryTest, ExistsNeverFails) {
     ::chmod((dir.path() / "locked").c_str(), 0700);
 }
 
+TEST_F(DirectoryTest, NamesHoldingANulByteNameNoFile) {
+    dir.write("f", "abc");  // what the name would reach if cut at the NUL
+    const std::string name("f\0x", 3);
+    EXPECT_FALSE(run(fs.exists(name)));
+    for (const IoError& e : {run(fs.open_read(name)).error(), run(fs.open_lazy(name)).error()}) {
+        EXPECT_EQ(e.kind(), IoErrorKind::InvalidInput);
+        EXPECT_EQ(e.to_string(), "file name contained an unexpected NUL byte");
+    }
+}
+
 TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
     EXPECT_EQ(error_text(run(fs.open_read("missing"))), "No such file or directory (os error 2)");
     EXPECT_EQ(run(fs.open_lazy("missing")).error().os_code(), 2);

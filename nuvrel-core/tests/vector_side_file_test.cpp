@@ -19,7 +19,6 @@ namespace {
 using nuvrel_core::CoarseCentroids;
 using nuvrel_core::CoarseCentroidsExtra;
 using nuvrel_core::IoError;
-using nuvrel_core::IoErrorKind;
 using nuvrel_core::PQCodebook;
 
 constexpr std::uint32_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
@@ -34,12 +33,18 @@ void expect_short(const nuvrel_core::IoResult<Parsed>& r) {
     EXPECT_EQ(r.error(), IoError::fill_whole_buffer());
 }
 
-// Every proper prefix of a valid file fails with the short-data error.
-template <class Parse>
-void expect_every_prefix_short(const std::vector<std::uint8_t>& file, Parse parse) {
+// The file parses to `want` (bytes after the data are ignored), and every
+// proper prefix of it fails with the short-data error.
+template <class Parsed>
+void expect_layout(const std::vector<std::uint8_t>& file, const Parsed& want) {
+    auto longer = file;
+    longer.push_back(0xEE);
+    auto r = Parsed::parse(longer);
+    ASSERT_TRUE(r.has_value()) << r.error().to_string();
+    EXPECT_EQ(*r, want);
     for (std::size_t n = 0; n < file.size(); ++n) {
         SCOPED_TRACE(n);
-        expect_short(parse(prefix(file, n)));
+        expect_short(Parsed::parse(prefix(file, n)));
     }
 }
 
@@ -54,69 +59,48 @@ CentroidsFileLayout two_by_three(std::uint32_t format) {
 }
 
 TEST(CoarseCentroids, LayoutOfEachFormatVersion) {
-    struct Case {
-        std::uint32_t format;
-        std::optional<CoarseCentroidsExtra> extra;
-        std::size_t data_at;
-    };
     const CoarseCentroidsExtra extra{77, true, 0.25f};
-    for (const auto& c : {Case{0, {}, 24}, Case{1, {}, 24}, Case{2, {}, 25}, Case{2, extra, 34}, Case{9, extra, 34}}) {
-        SCOPED_TRACE(c.format);
-        auto layout = two_by_three(c.format);
-        layout.extra = c.extra;
-        auto file = centroids_file(layout);
-        ASSERT_EQ(file.size(), c.data_at + 24);
-        file.push_back(0xEE);  // bytes after the data are ignored
-
-        auto r = CoarseCentroids::parse(file);
-        ASSERT_TRUE(r.has_value()) << r.error().to_string();
-        EXPECT_EQ(r->centroids, float_run(6, 1.5f));
-        EXPECT_EQ(r->extra, c.extra);
-        EXPECT_EQ(r->first_count, 2u);
-        EXPECT_EQ(r->second_count, 3u);
-        EXPECT_EQ(r->version, 0x0102030405060708ULL);
-
-        expect_every_prefix_short(centroids_file(layout), CoarseCentroids::parse);
+    const std::tuple<std::uint32_t, std::optional<CoarseCentroidsExtra>, std::size_t> cases[] = {
+        {0, {}, 24}, {1, {}, 24}, {2, {}, 25}, {2, extra, 34}, {9, extra, 34}};
+    for (const auto& [format, extra_block, data_at] : cases) {
+        SCOPED_TRACE(format);
+        auto layout = two_by_three(format);
+        layout.extra = extra_block;
+        const auto file = centroids_file(layout);
+        ASSERT_EQ(file.size(), data_at + 24);
+        CoarseCentroids want;
+        want.centroids = layout.data;
+        want.extra = extra_block;
+        want.first_count = 2;
+        want.second_count = 3;
+        want.version = layout.version;
+        expect_layout(file, want);
     }
 }
 
-TEST(CoarseCentroids, MagicIsCheckedOnlyWhenFourBytesExist) {
+TEST(CoarseCentroids, MagicCountsAndLoading) {
     auto layout = two_by_three(1);
     layout.magic = nuvrel_core::CODEBOOK_MAGIC;
     auto file = centroids_file(layout);
-    auto r = CoarseCentroids::parse(prefix(file, 4));
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), IoError::invalid_data("Invalid centroids file magic"));
-    EXPECT_EQ(CoarseCentroids::parse(file).error(), r.error());
+    // The magic is checked only once four bytes exist.
+    EXPECT_EQ(CoarseCentroids::parse(prefix(file, 4)).error(), IoError::invalid_data("Invalid centroids file magic"));
     expect_short(CoarseCentroids::parse(prefix(file, 3)));
-    expect_short(CoarseCentroids::parse({}));
-}
-
-TEST(CoarseCentroids, HugePromisedCountsFailWithoutReserving) {
     // A 64 GiB reservation would abort under the sanitizers: the counts must be
     // checked against the bytes first, and their product must not wrap.
     for (auto [first, second] : {std::pair{kMaxU32, kMaxU32}, std::pair{1u << 31, 1u << 31}, std::pair{3u, 3u}}) {
-        auto layout = two_by_three(1);
+        layout = two_by_three(1);
         layout.first_count = first;
         layout.second_count = second;
         layout.data = float_run(8);  // one float short of 3 x 3
         expect_short(CoarseCentroids::parse(centroids_file(layout)));
     }
-}
-
-TEST(CoarseCentroids, LoadReadsTheWholeFileOrReturnsTheReadError) {
     TempDir dir;
     dir.write("c.bin", centroids_file(two_by_three(2)));
     auto r = CoarseCentroids::load((dir.path() / "c.bin").string());
     ASSERT_TRUE(r.has_value()) << r.error().to_string();
     EXPECT_EQ(r->centroids.size(), 6u);
-
-    auto missing = CoarseCentroids::load((dir.path() / "absent.bin").string());
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error(), IoError::from_errno(ENOENT));
-    auto directory = CoarseCentroids::load(dir.path().string());
-    ASSERT_FALSE(directory.has_value());
-    EXPECT_EQ(directory.error(), IoError::from_errno(EISDIR));
+    EXPECT_EQ(CoarseCentroids::load((dir.path() / "absent.bin").string()).error(), IoError::from_errno(ENOENT));
+    EXPECT_EQ(CoarseCentroids::load(dir.path().string()).error(), IoError::from_errno(EISDIR));
 }
 
 PQCodebookLayout legacy(std::uint32_t format) {
@@ -131,34 +115,6 @@ PQCodebookLayout legacy(std::uint32_t format) {
     f.centroids = float_run(2 * 3 * 4, 100.0f);
     f.centroid_values = float_run(6, -3.0f);
     return f;
-}
-
-TEST(PQCodebookFile, LegacyFormatsFixTheValuesTheyDoNotStore) {
-    for (std::uint32_t format : {0u, 1u}) {
-        SCOPED_TRACE(format);
-        const auto layout = legacy(format);
-        const auto file = pq_codebook_file(layout);
-        ASSERT_EQ(file.size(), 33u + 4 * 24 + 1 + 4 * 6);
-
-        auto r = PQCodebook::parse(file);
-        ASSERT_TRUE(r.has_value()) << r.error().to_string();
-        EXPECT_EQ(r->version, 99u);
-        EXPECT_EQ(r->dim, 9u);
-        EXPECT_EQ(r->num_subspaces, 2u);
-        EXPECT_EQ(r->subspace_dim, 4u);
-        EXPECT_EQ(r->num_centroids, 3u);
-        EXPECT_TRUE(r->first_switch);
-        EXPECT_EQ(r->first_factor, 10.0f);
-        EXPECT_EQ(r->second_factor, 0.5f);
-        EXPECT_FALSE(r->second_switch);
-        EXPECT_EQ(r->extra_value, 0u);
-        EXPECT_EQ(r->constant, 42u);
-        EXPECT_FALSE(r->rotation_matrix.has_value());
-        EXPECT_EQ(r->centroids, layout.centroids);
-        EXPECT_EQ(r->centroid_values, layout.centroid_values);
-
-        expect_every_prefix_short(file, PQCodebook::parse);
-    }
 }
 
 PQCodebookLayout full(bool rotation) {
@@ -180,73 +136,72 @@ PQCodebookLayout full(bool rotation) {
     return f;
 }
 
-TEST(PQCodebookFile, FullHeaderWithAndWithoutRotation) {
-    for (bool rotation : {false, true}) {
-        SCOPED_TRACE(rotation);
-        const auto layout = full(rotation);
-        const auto file = pq_codebook_file(layout);
-        ASSERT_EQ(file.size(), 47u + (rotation ? 36 : 0) + 4 * 20 + 1 + 4 * 4);
-
-        auto r = PQCodebook::parse(file);
-        ASSERT_TRUE(r.has_value()) << r.error().to_string();
-        EXPECT_EQ(r->subspace_dim, 5u);
-        EXPECT_EQ(r->first_factor, 1.25f);
-        EXPECT_EQ(r->second_factor, 2.5f);
-        EXPECT_TRUE(r->first_switch);
-        EXPECT_TRUE(r->second_switch);
-        EXPECT_EQ(r->extra_value, 4000000000u);
-        EXPECT_EQ(r->rotation_matrix, layout.rotation);
-        EXPECT_EQ(r->centroids, layout.centroids);
-        EXPECT_EQ(r->centroid_values, layout.centroid_values);
-
-        expect_every_prefix_short(file, PQCodebook::parse);
-    }
+// What the parser should make of a layout; formats 0 and 1 fix the values
+// they do not store.
+PQCodebook parsed(const PQCodebookLayout& f) {
+    const bool old = f.format < 2;
+    PQCodebook c;
+    c.version = f.version;
+    c.dim = f.dim;
+    c.num_subspaces = f.num_subspaces;
+    c.subspace_dim = old ? f.dim / f.num_subspaces : f.subspace_dim;
+    c.num_centroids = f.num_centroids;
+    c.first_switch = f.first_switch != 0;
+    c.first_factor = old ? 10.0f : f.first_factor;
+    c.second_factor = f.second_factor;
+    c.second_switch = !old && f.second_switch != 0;
+    c.extra_value = old ? 0 : f.extra_value;
+    c.constant = 42;
+    c.rotation_matrix = f.rotation;
+    c.centroids = f.centroids;
+    c.centroid_values = f.centroid_values;
+    return c;
 }
 
-TEST(PQCodebookFile, PerCentroidFlagIsRequiredButItsFloatsAreNot) {
+TEST(PQCodebookFile, LayoutOfEachFormatVersion) {
+    const std::pair<PQCodebookLayout, std::size_t> cases[] = {
+        {legacy(0), 33 + 4 * 24 + 1 + 4 * 6},
+        {legacy(1), 33 + 4 * 24 + 1 + 4 * 6},
+        {full(false), 47 + 4 * 20 + 1 + 4 * 4},
+        {full(true), 47 + 36 + 4 * 20 + 1 + 4 * 4},
+    };
+    for (const auto& [layout, size] : cases) {
+        SCOPED_TRACE(size);
+        const auto file = pq_codebook_file(layout);
+        ASSERT_EQ(file.size(), size);
+        expect_layout(file, parsed(layout));
+    }
+    // The per-centroid flag is required, its floats are not.
     auto layout = full(false);
     layout.centroid_values.reset();
-    auto file = pq_codebook_file(layout);
-    auto r = PQCodebook::parse(file);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_FALSE(r->centroid_values.has_value());
-
+    EXPECT_FALSE(PQCodebook::parse(pq_codebook_file(layout))->centroid_values.has_value());
     layout.write_values_flag = false;
     expect_short(PQCodebook::parse(pq_codebook_file(layout)));
 }
 
-TEST(PQCodebookFile, WrongMagicAndNoSubspaces) {
+TEST(PQCodebookFile, WrongMagicNoSubspacesAndHugeCounts) {
     auto layout = legacy(1);
     layout.magic = nuvrel_core::CENTROIDS_MAGIC;
-    EXPECT_EQ(PQCodebook::parse(pq_codebook_file(layout)).error(),
-              IoError::invalid_data("Invalid codebook file magic"));
+    EXPECT_EQ(PQCodebook::parse(pq_codebook_file(layout)).error(), IoError::invalid_data("Invalid codebook file magic"));
     expect_short(PQCodebook::parse(prefix(pq_codebook_file(layout), 3)));
 
     // Formats 0 and 1 derive the subspace dimension from M: M = 0 is a
-    // failed load, while format 2 stores it and simply has no centroids.
+    // failed load (but a file cut inside the header is short before M is
+    // looked at), while format 2 stores it and simply has no centroids.
     for (std::uint32_t format : {0u, 1u}) {
         layout = legacy(format);
         layout.num_subspaces = 0;
-        auto r = PQCodebook::parse(pq_codebook_file(layout));
-        ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
-        // Cut inside the header, the file is short before M is looked at.
+        EXPECT_EQ(PQCodebook::parse(pq_codebook_file(layout)).error().kind(), nuvrel_core::IoErrorKind::InvalidData);
         expect_short(PQCodebook::parse(prefix(pq_codebook_file(layout), 30)));
     }
     layout = full(false);
     layout.num_subspaces = 0;
     layout.centroids.clear();
     layout.centroid_values = std::vector<float>{};
-    auto r = PQCodebook::parse(pq_codebook_file(layout));
-    ASSERT_TRUE(r.has_value());
-    EXPECT_TRUE(r->centroids.empty());
-}
+    EXPECT_TRUE(PQCodebook::parse(pq_codebook_file(layout))->centroids.empty());
 
-TEST(PQCodebookFile, HugePromisedCountsFailWithoutReserving) {
     auto rotation = full(true);
     rotation.dim = kMaxU32;
-    expect_short(PQCodebook::parse(pq_codebook_file(rotation)));
-
     // M x K x sub = 2^31 x 2^31 x 4 = 2^64: wrapped it would ask for no
     // centroids at all and the file would load.
     auto wrapping = full(false);
@@ -255,17 +210,13 @@ TEST(PQCodebookFile, HugePromisedCountsFailWithoutReserving) {
     wrapping.subspace_dim = 4;
     wrapping.centroids.clear();
     wrapping.centroid_values.reset();
-    expect_short(PQCodebook::parse(pq_codebook_file(wrapping)));
-
     auto values = full(false);
     values.centroid_values = float_run(3);  // M x K = 4 promised
-    expect_short(PQCodebook::parse(pq_codebook_file(values)));
-
     auto all_max = legacy(1);
     all_max.dim = kMaxU32;
     all_max.num_subspaces = 1;
     all_max.num_centroids = kMaxU32;
-    expect_short(PQCodebook::parse(pq_codebook_file(all_max)));
+    for (const auto& huge : {rotation, wrapping, values, all_max}) expect_short(PQCodebook::parse(pq_codebook_file(huge)));
 }
 
 }  // namespace

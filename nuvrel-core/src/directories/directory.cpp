@@ -133,10 +133,19 @@ Task<IoResult<OwnedBytes>> LazyFileSlice::read_bytes_range(ByteRange range) cons
     co_return r;
 }
 
+IoResult<std::filesystem::path> FsDirectory::resolve(std::string_view path) const {
+    std::filesystem::path full = root_ / path;
+    if (full.native().find('\0') != std::string::npos)
+        return std::unexpected(IoError::invalid_input("file name contained an unexpected NUL byte"));
+    return full;
+}
+
 // The coroutines below keep every awaited operation in a named local: GCC 12
 // mishandles temporaries that live across a co_await.
 Task<bool> FsDirectory::exists(std::string path) const {
-    auto test = [full = join(path)]() -> IoResult<bool> {
+    IoResult<std::filesystem::path> full = resolve(path);
+    if (!full) co_return false;
+    auto test = [full = std::move(*full)]() -> IoResult<bool> {
         std::error_code ec;
         return std::filesystem::exists(full, ec) && !ec;
     };
@@ -145,13 +154,17 @@ Task<bool> FsDirectory::exists(std::string path) const {
 }
 
 Task<IoResult<OwnedBytes>> FsDirectory::open_read(std::string path) const {
-    auto read = [full = join(path)]() { return read_whole(full); };
+    IoResult<std::filesystem::path> full = resolve(path);
+    if (!full) co_return std::unexpected(full.error());
+    auto read = [full = std::move(*full)]() { return read_whole(full); };
     IoResult<OwnedBytes> r = co_await spawn_blocking(std::move(read));
     co_return r;
 }
 
 Task<IoResult<LazyFileHandle>> FsDirectory::open_lazy(std::string path) const {
-    std::filesystem::path full = join(path);
+    IoResult<std::filesystem::path> resolved = resolve(path);
+    if (!resolved) co_return std::unexpected(resolved.error());
+    std::filesystem::path full = std::move(*resolved);
     auto stat_size = [full]() -> IoResult<std::uint64_t> {
         struct stat st{};
         if (::stat(full.c_str(), &st) != 0) return std::unexpected(IoError::from_errno(errno));

@@ -70,7 +70,8 @@ public:
 
     const std::filesystem::path& root() const noexcept { return root_; }
 
-    // Whether the path exists (following links). Any failure reads as false.
+    // Whether the path exists (following links). Any failure, a path holding
+    // a NUL byte among them, reads as false.
     Task<bool> exists(std::string path) const;
     // The whole file.
     Task<IoResult<OwnedBytes>> open_read(std::string path) const;
@@ -78,7 +79,10 @@ public:
     Task<IoResult<LazyFileHandle>> open_lazy(std::string path) const;
 
 private:
-    std::filesystem::path join(std::string_view path) const { return root_ / path; }
+    // The root joined with the relative name; a path holding a NUL byte is
+    // refused, as the OS would read it only up to the NUL and so name
+    // another file.
+    IoResult<std::filesystem::path> resolve(std::string_view path) const;
     std::filesystem::path root_;
 };
 

@@ -20,15 +20,14 @@ void put_shared_key(Bytes& out, const std::string& prev, const std::string& key)
     out.vint(shared).vint(key.size() - shared).raw(std::string_view(key).substr(shared));
 }
 
-// One zstd frame; with a dictionary, compressed against it as raw content.
+// One zstd frame; with a dictionary, compressed against it (bytes without
+// the dictionary magic load as raw content).
 std::vector<std::uint8_t> zstd_compress(std::string_view content, std::string_view dictionary) {
     if (dictionary.empty()) return zstd_frame(content);
     ZSTD_CCtx* c = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
-    // Bytes without the dictionary magic load as raw content.
-    ZSTD_CCtx_loadDictionary(c, dictionary.data(), dictionary.size());
     std::vector<std::uint8_t> out(ZSTD_compressBound(content.size()));
-    std::size_t n = ZSTD_compress2(c, out.data(), out.size(), content.data(), content.size());
+    std::size_t n = ZSTD_compress_usingDict(c, out.data(), out.size(), content.data(), content.size(), dictionary.data(),
+                                            dictionary.size(), 3);
     ZSTD_freeCCtx(c);
     if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
     out.resize(n);
@@ -64,6 +63,16 @@ std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postin
     Bytes out;
     out.u32(static_cast<std::uint32_t>(postings.size())).u32(blocks).raw(skips.vec());
     return out.u32(static_cast<std::uint32_t>(data.size())).raw(data.vec()).vec();
+}
+
+std::vector<Posting> decode_all(nuvrel_core::BlockPostingList list) {
+    std::vector<Posting> out;
+    nuvrel_core::BlockPostingIterator it(std::move(list));
+    for (std::size_t b = 0; b < it.list.skip_list.size(); ++b) {
+        it.load_block(b);
+        for (auto [d, f] : it.block) out.push_back({d, f});
+    }
+    return out;
 }
 
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info) {
@@ -155,14 +164,6 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
     return file.vec();
 }
 
-TermInfo PostingsBuilder::add(const std::vector<Posting>& postings) {
-    auto bytes = encode_posting_list(postings);
-    TermInfo info = TermInfo::External{static_cast<std::uint32_t>(postings.size()), bytes_.size(),
-                                       static_cast<std::uint32_t>(bytes.size())};
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-    return info;
-}
-
 void StoreBuilder::add(std::string record) {
     if (force_new_ || blocks_.back().records.size() >= options_.docs_per_block) {
         blocks_.push_back({next_doc_, {}, std::nullopt});
@@ -217,7 +218,10 @@ void SegmentBuilder::add_term(std::uint32_t field, std::string_view term, std::v
     if (postings.size() <= 255 && pairs.size() <= TermInfo::kMaxInlineLen) {
         terms_.add(term_key(field, term), TermInfo::make_inline(static_cast<std::uint8_t>(postings.size()), pairs.vec()));
     } else {
-        terms_.add(term_key(field, term), postings_.add(postings));
+        auto list = encode_posting_list(postings);
+        terms_.add(term_key(field, term), TermInfo::External{static_cast<std::uint32_t>(postings.size()), postings_.size(),
+                                                             static_cast<std::uint32_t>(list.size())});
+        postings_.insert(postings_.end(), list.begin(), list.end());
     }
 }
 
@@ -225,7 +229,7 @@ std::map<std::string, std::vector<std::uint8_t>> SegmentBuilder::files(nuvrel_co
     auto names = nuvrel_core::SegmentFiles::from_id(id);
     return {
         {names.terms, terms_.build()},
-        {names.postings, postings_.bytes()},
+        {names.postings, postings_},
         {names.store, store_.build()},
         {names.meta, meta_bytes(id, num_docs_.value_or(store_.num_docs()), stats_)},
     };

@@ -28,6 +28,8 @@ std::string term_key(std::uint32_t field, std::string_view term);
 
 // The serialized posting list: doc_count, num_blocks, skip entries, data_len, data.
 std::vector<std::uint8_t> encode_posting_list(const std::vector<Posting>& postings);
+// Every (document, frequency) pair of the list, decoded block by block.
+std::vector<Posting> decode_all(nuvrel_core::BlockPostingList list);
 // Tag byte and payload of a term-dictionary value.
 std::vector<std::uint8_t> encode_term_info(const TermInfo& info);
 
@@ -60,17 +62,6 @@ private:
 // The bloom filter bits the reader probes, for a set of keys.
 std::vector<std::uint8_t> encode_bloom(const std::vector<std::string>& keys, std::uint32_t num_bits,
                                        std::uint32_t num_hashes);
-
-// A ".post" file: lists appended one after another.
-class PostingsBuilder {
-public:
-    // Appends the list and returns the external value that names it.
-    TermInfo add(const std::vector<Posting>& postings);
-    const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-};
 
 struct StoreOptions {
     std::size_t docs_per_block = 4;
@@ -126,7 +117,7 @@ public:
 private:
     TermDictBuilder terms_;
     StoreBuilder store_;
-    PostingsBuilder postings_;
+    std::vector<std::uint8_t> postings_;  // the ".post" file: lists one after another
     std::vector<std::pair<std::uint32_t, nuvrel_core::FieldStats>> stats_;
     std::optional<std::uint32_t> num_docs_;
 };

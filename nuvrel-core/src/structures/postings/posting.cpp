@@ -139,37 +139,4 @@ void BlockPostingIterator::load_block(std::size_t i) {
     block.resize(n);
 }
 
-std::uint32_t BlockPostingIterator::advance_to_next_block() {
-    load_block(current_block + 1);
-    if (exhausted) return TERMINATED;
-    // A block that decoded to no pairs ends this step; the next one moves on.
-    if (position >= block.size()) return TERMINATED;
-    return block[position].first;
-}
-
-std::uint32_t BlockPostingIterator::seek(std::uint32_t target) {
-    if (exhausted) return TERMINATED;
-    // On a retry only blocks after the ones already walked are taken: a skip
-    // entry that promises a document its block lacks could otherwise send the
-    // walk round the same blocks for ever. Sound lists never need going back.
-    std::size_t first_allowed = 0;
-    for (;;) {
-        const auto& skips = list.skip_list;
-        std::size_t i = 0;
-        while (i < skips.size() && skips[i].last_doc < target) ++i;
-        if (i < first_allowed) i = first_allowed;
-        while (i < skips.size() && skips[i].last_doc < target) ++i;
-        if (i >= skips.size()) {
-            exhausted = true;
-            return TERMINATED;
-        }
-        if (i != current_block) load_block(i);
-        while (position < block.size() && block[position].first < target) ++position;
-        if (position < block.size()) return block[position].first;
-        load_block(current_block + 1);
-        if (exhausted) return TERMINATED;
-        first_allowed = current_block;
-    }
-}
-
 }  // namespace nuvrel_core

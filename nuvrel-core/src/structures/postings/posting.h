@@ -1,6 +1,6 @@
 // Posting lists in blocks of up to 128 (document, frequency) pairs, each
-// block located by a skip entry, and the cursor that walks them one decoded
-// block at a time.
+// block located by a skip entry, and the cursor that decodes them one block
+// at a time (the term scorer walks it).
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,6 @@ struct BlockPostingList {
 };
 
 struct BlockPostingIterator {
-    static constexpr std::uint32_t TERMINATED = 0xFFFFFFFFu;
-
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block;  // decoded (doc, tf) of the current block
     BlockPostingList list;
     std::size_t current_block = 0;
@@ -57,27 +55,6 @@ struct BlockPostingIterator {
     // `exhausted` and changes nothing else. Bytes that run short yield fewer
     // pairs, never a failure.
     void load_block(std::size_t i);
-
-    // The current document, or TERMINATED.
-    std::uint32_t doc() const noexcept {
-        return exhausted || position >= block.size() ? TERMINATED : block[position].first;
-    }
-    // The current frequency, 0 when there is no current pair.
-    std::uint32_t term_freq() const noexcept {
-        return exhausted || position >= block.size() ? 0 : block[position].second;
-    }
-    // The next document, or TERMINATED.
-    std::uint32_t advance() {
-        if (exhausted) return TERMINATED;
-        if (++position < block.size()) return block[position].first;
-        return advance_to_next_block();
-    }
-    // The first document at or after the target, found through the skip
-    // entries' last documents; TERMINATED when none.
-    std::uint32_t seek(std::uint32_t target);
-
-private:
-    std::uint32_t advance_to_next_block();
 };
 
 }  // namespace nuvrel_core
