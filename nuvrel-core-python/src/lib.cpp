@@ -287,7 +287,13 @@ Runtime* get_runtime() {
     if (runtime != nullptr) return runtime;
     auto created = Runtime::create();
     if (!created) {
-        raise_panic(fmt::format("Failed to create Tokio runtime: {}", created.error()));
+        // A TOKIO_WORKER_THREADS the scheduler refuses is its own complaint,
+        // worded as the scheduler words it; only a runtime that fails to come
+        // up is reported as such.
+        const std::string& why = created.error();
+        raise_panic(why.starts_with("\"TOKIO_WORKER_THREADS\"")
+                        ? why
+                        : fmt::format("Failed to create Tokio runtime: {}", why));
         throw PythonError{};
     }
     runtime = created->release();
@@ -347,9 +353,9 @@ bool collect_args(const char* fname, const std::array<const char*, N>& names, Py
 }
 
 // Re-raises a TypeError from converting `param` as "argument '{}': {}"; other
-// errors stay as they are.
+// errors, subclasses of TypeError among them, stay as they are.
 [[noreturn]] void fail_argument(const char* param) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (PyErr_Occurred() == PyExc_TypeError) {
         std::optional<std::string> text = take_exception_text();
         if (!text) throw PythonError{};
         raise_with(PyExc_TypeError, fmt::format("argument '{}': {}", param, *text));
@@ -372,12 +378,12 @@ std::string extract_str(PyObject* obj) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// An int (or an object with __index__) from 0 to 2^32-1.
+// An int (or an object with __index__) from 0 to 2^32-1. It is read as a C
+// long first, so a value beyond that gets the interpreter's own OverflowError.
 std::uint32_t extract_u32(PyObject* obj) {
-    Ref index = checked(PyNumber_Index(obj));
-    long long v = PyLong_AsLongLong(index.get());
+    long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) throw PythonError{};
-    if (v < 0 || v > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
+    if (v < 0 || v > static_cast<long>(std::numeric_limits<std::uint32_t>::max())) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         throw PythonError{};
     }
@@ -772,7 +778,10 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "nuvrel_python",
     "Python module",
-    -1,
+    // Not -1: the interpreter then calls the init function again on every
+    // fresh import, which hands back the one module of this interpreter and
+    // refuses any other interpreter, instead of cloning the module's dict.
+    0,
     nullptr,
     nullptr,
     nullptr,
@@ -786,7 +795,7 @@ PyInterpreterState* g_module_interpreter = nullptr;
 PyObject* make_module() {
     if (g_module != nullptr) {
         if (PyInterpreterState_Get() != g_module_interpreter) {
-            PyErr_SetString(PyExc_ImportError, "nuvrel_python cannot be imported in more than one interpreter");
+            PyErr_SetString(PyExc_ImportError, "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576");
             return nullptr;
         }
         return Ref::borrow(g_module).release();

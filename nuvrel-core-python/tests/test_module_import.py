@@ -31,10 +31,14 @@ def test_module_and_class():
     assert NuvrelIndex.__name__ == "NuvrelIndex"
     assert NuvrelIndex.__doc__ == "Python wrapper for Nuvrel Index (read-only)"
     assert NuvrelIndex.__bases__ == (object,)
-    # importing again yields the very same module
+    # initialising again, even after sys.modules forgot it, yields the very same module
     import importlib
 
-    assert importlib.import_module("nuvrel_python") is nuvrel_python
+    del sys.modules["nuvrel_python"]
+    try:
+        assert importlib.import_module("nuvrel_python") is nuvrel_python
+    finally:
+        sys.modules["nuvrel_python"] = nuvrel_python
 
 
 @pytest.mark.parametrize("name,signature,summary", METHODS)
@@ -61,7 +65,8 @@ def run_python(code, env_extra):
 
 
 def test_runtime_failure_is_panic_exception_and_retried(tmp_path):
-    # A worker count of 0 cannot build the runtime; the next call tries again.
+    # The scheduler refuses a worker count that is not a number, in its own
+    # words; the next call tries again.
     code = f"""
         import os
         from nuvrel_python import NuvrelIndex
@@ -79,12 +84,13 @@ def test_runtime_failure_is_panic_exception_and_retried(tmp_path):
         except RuntimeError as e:
             print("runtime", str(e).split(":")[0])
     """
-    out = run_python(code, {"TOKIO_WORKER_THREADS": "0"})
+    out = run_python(code, {"TOKIO_WORKER_THREADS": "abc"})
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert len(lines) == 3
     for line in lines[:2]:
-        assert line.startswith("panic pyo3_runtime PanicException BaseException Failed to create Tokio runtime: ")
+        assert line == ('panic pyo3_runtime PanicException BaseException "TOKIO_WORKER_THREADS" must be usize, '
+                        'error: invalid digit found in string, value: abc')
     assert lines[2] == "runtime Failed to open index"
 
 
@@ -104,3 +110,13 @@ def test_argument_errors_come_before_the_runtime():
     out = run_python(code, {"TOKIO_WORKER_THREADS": "3"})
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "True"
+
+
+def test_second_interpreter_is_refused():
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = subinterpreters.create()
+    try:
+        with pytest.raises(subinterpreters.RunFailedError, match="ImportError"):
+            subinterpreters.run_string(interp, "import nuvrel_python")
+    finally:
+        subinterpreters.destroy(interp)
