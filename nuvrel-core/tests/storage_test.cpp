@@ -164,14 +164,24 @@ TEST_F(DirectoryTest, NoDescriptorStaysOpen) {
 }
 
 TEST(Runtime, WorkerCountFromEnvironment) {
-    ::setenv("TOKIO_WORKER_THREADS", "3", 1);
+    ::setenv("TOKIO_WORKER_THREADS", "+3", 1);
     auto rt = Runtime::create();
     ASSERT_TRUE(rt.has_value());
     EXPECT_EQ((*rt)->worker_threads(), 3u);
-    ::setenv("TOKIO_WORKER_THREADS", "zero", 1);
-    EXPECT_FALSE(Runtime::create().has_value());
-    ::setenv("TOKIO_WORKER_THREADS", "0", 1);
-    EXPECT_FALSE(Runtime::create().has_value());
+    const std::pair<const char*, const char*> refused[] = {
+        {"zero", "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: zero"},
+        {"", "\"TOKIO_WORKER_THREADS\" must be usize, error: cannot parse integer from empty string, value: "},
+        {"99999999999999999999",
+         "\"TOKIO_WORKER_THREADS\" must be usize, error: number too large to fit in target type, value: "
+         "99999999999999999999"},
+        {"0", "\"TOKIO_WORKER_THREADS\" cannot be set to 0"},
+    };
+    for (auto [value, message] : refused) {
+        ::setenv("TOKIO_WORKER_THREADS", value, 1);
+        auto r = Runtime::create();
+        ASSERT_FALSE(r.has_value()) << value;
+        EXPECT_EQ(r.error(), message);
+    }
     ::unsetenv("TOKIO_WORKER_THREADS");
 }
 

@@ -1,5 +1,7 @@
 #include "index/config.h"
 
+#include "runtime/thread_pool.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -16,7 +18,7 @@ IndexConfig::IndexConfig(std::size_t cpus)
       optimize_after_commit(false) {}
 
 IndexConfig IndexConfig::default_config() {
-    return IndexConfig(std::max<std::size_t>(std::thread::hardware_concurrency(), 1));
+    return IndexConfig(available_cpus());
 }
 
 IndexConfig::IndexConfig() : IndexConfig(default_config()) {}

@@ -11,7 +11,7 @@ namespace nuvrel_core {
 
 Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema, IndexConfig config,
              SegmentList segments, std::vector<Field> default_fields, std::shared_ptr<TokenizerRegistry> tokenizers,
-             std::shared_ptr<asio::thread_pool> thread_pool)
+             std::shared_ptr<ThreadPool> thread_pool)
     : directory_(std::move(directory)),
       schema_(std::move(schema)),
       config_(std::move(config)),
@@ -42,12 +42,9 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
     Result<SegmentList> segments = co_await load_segments(dir, schema, config);
     if (!segments) co_return std::unexpected(segments.error());
 
-    std::shared_ptr<asio::thread_pool> pool;
-    try {
-        pool = std::make_shared<asio::thread_pool>(config.num_threads);
-    } catch (const std::exception& e) {
-        co_return std::unexpected(Error(IoError::other(e.what())));
-    }
+    auto started = ThreadPool::create(config.num_threads);
+    if (!started) co_return std::unexpected(Error(IoError::other(started.error())));
+    std::shared_ptr<ThreadPool> pool = std::move(*started);
 
     std::vector<Field> default_fields = compute_default_fields(*schema);
     auto tokenizers = std::make_shared<TokenizerRegistry>(TokenizerRegistry::default_registry());

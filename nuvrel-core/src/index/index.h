@@ -8,14 +8,13 @@
 #include <shared_mutex>
 #include <vector>
 
-#include <asio/thread_pool.hpp>
-
 #include "directories/directory.h"
 #include "dsl/document.h"
 #include "dsl/schema.h"
 #include "error.h"
 #include "index/config.h"
 #include "runtime/runtime.h"
+#include "runtime/thread_pool.h"
 #include "segment/reader.h"
 #include "tokenizer/tokenizer_registry.h"
 
@@ -58,7 +57,7 @@ public:
 
     Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema, IndexConfig config,
           SegmentList segments, std::vector<Field> default_fields, std::shared_ptr<TokenizerRegistry> tokenizers,
-          std::shared_ptr<asio::thread_pool> thread_pool);
+          std::shared_ptr<ThreadPool> thread_pool);
 
 private:
     std::shared_ptr<const FsDirectory> directory_;
@@ -69,7 +68,7 @@ private:
     std::vector<Field> default_fields_;
     std::shared_ptr<TokenizerRegistry> tokenizers_;
     // Started at open and kept for the index's life; nothing is given to it.
-    std::shared_ptr<asio::thread_pool> thread_pool_;
+    std::shared_ptr<ThreadPool> thread_pool_;
 };
 
 // The fields a query without a field searches: the schema's own list when it

@@ -1,6 +1,6 @@
 #include "runtime/runtime.h"
 
-#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -13,11 +13,6 @@ namespace nuvrel_core {
 
 namespace {
 thread_local Runtime* current_runtime = nullptr;
-
-std::size_t cpu_count() {
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
-}
 
 // The blocking pool serves file reads; callers hold it for one read at a
 // time, so a modest fixed size suffices.
@@ -34,37 +29,52 @@ asio::io_context& Runtime::thread_context() {
     return ctx;
 }
 
-Runtime::Runtime(std::size_t workers, std::size_t blocking)
-    : worker_count_(workers),
-      workers_(std::make_unique<asio::thread_pool>(workers)),
-      blocking_(std::make_unique<asio::thread_pool>(blocking)) {}
+Runtime::Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking)
+    : workers_(std::move(workers)), blocking_(std::move(blocking)) {}
 
+// Pools stop in reverse order of need: no blocking job outlives its pool.
 Runtime::~Runtime() {
-    blocking_->join();
-    workers_->join();
+    blocking_.reset();
+    workers_.reset();
 }
 
 std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(std::size_t workers, std::size_t blocking) {
-    try {
-        return std::unique_ptr<Runtime>(new Runtime(workers, blocking));
-    } catch (const std::system_error& e) {
-        return std::unexpected(std::string(e.what()));
-    } catch (const std::exception& e) {
-        return std::unexpected(std::string(e.what()));
-    }
+    auto worker_pool = ThreadPool::create(workers);
+    if (!worker_pool) return std::unexpected(worker_pool.error());
+    auto blocking_pool = ThreadPool::create(blocking);
+    if (!blocking_pool) return std::unexpected(blocking_pool.error());
+    return std::unique_ptr<Runtime>(new Runtime(std::move(*worker_pool), std::move(*blocking_pool)));
 }
 
+namespace {
+
+// The worker count as an unsigned integer in the usual textual form: one
+// optional "+", then decimal digits; the texts name what went wrong.
+std::expected<std::size_t, std::string> parse_count(std::string_view s) {
+    if (s.empty()) return std::unexpected(std::string("cannot parse integer from empty string"));
+    std::string_view digits = s.front() == '+' ? s.substr(1) : s;
+    if (digits.empty()) return std::unexpected(std::string("invalid digit found in string"));
+    std::size_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::unexpected(std::string("invalid digit found in string"));
+        std::size_t d = static_cast<std::size_t>(c - '0');
+        if (n > (SIZE_MAX - d) / 10) return std::unexpected(std::string("number too large to fit in target type"));
+        n = n * 10 + d;
+    }
+    return n;
+}
+
+}  // namespace
+
 std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create() {
-    std::size_t workers = cpu_count();
+    std::size_t workers = available_cpus();
     if (const char* env = std::getenv("TOKIO_WORKER_THREADS")) {
-        std::string_view s(env);
-        std::size_t n = 0;
-        auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-        if (ec != std::errc() || end != s.data() + s.size())
-            return std::unexpected(fmt::format(
-                "\"TOKIO_WORKER_THREADS\" must be usize, error: invalid digit found in string, value: {}", s));
-        if (n == 0) return std::unexpected(std::string("\"TOKIO_WORKER_THREADS\" cannot be set to 0"));
-        workers = n;
+        auto n = parse_count(env);
+        if (!n)
+            return std::unexpected(
+                fmt::format("\"TOKIO_WORKER_THREADS\" must be usize, error: {}, value: {}", n.error(), env));
+        if (*n == 0) return std::unexpected(std::string("\"TOKIO_WORKER_THREADS\" cannot be set to 0"));
+        workers = *n;
     }
     return create(workers, kBlockingThreads);
 }

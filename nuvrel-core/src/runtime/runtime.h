@@ -20,10 +20,10 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "io_error.h"
+#include "runtime/thread_pool.h"
 
 namespace nuvrel_core {
 
@@ -42,8 +42,8 @@ public:
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
-    std::size_t worker_threads() const noexcept { return worker_count_; }
-    asio::thread_pool& blocking_pool() noexcept { return *blocking_; }
+    std::size_t worker_threads() const noexcept { return workers_->size(); }
+    ThreadPool::Executor blocking_executor() noexcept { return blocking_->get_executor(); }
 
     // The runtime driving the coroutine on this thread, if any.
     static Runtime* current() noexcept;
@@ -54,14 +54,13 @@ public:
     T block_on(Task<T> task);
 
 private:
-    Runtime(std::size_t workers, std::size_t blocking);
+    Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking);
 
     class Enter;  // marks this runtime as current for the calling thread
     static asio::io_context& thread_context();
 
-    std::size_t worker_count_;
-    std::unique_ptr<asio::thread_pool> workers_;
-    std::unique_ptr<asio::thread_pool> blocking_;
+    std::unique_ptr<ThreadPool> workers_;
+    std::unique_ptr<ThreadPool> blocking_;
 };
 
 class Runtime::Enter {
@@ -120,7 +119,7 @@ Task<IoResult<R>> spawn_blocking(F fn) {
                 std::move(handler)(std::move(result));
             });
         };
-        if (rt != nullptr) asio::post(rt->blocking_pool(), std::move(job));
+        if (rt != nullptr) asio::post(rt->blocking_executor(), std::move(job));
         else job();
     };
     return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(
