@@ -87,8 +87,117 @@ public:
     // candidate below `floor`, or TERMINATED.
     [[gnu::always_inline]] std::uint32_t find_next_match(std::uint64_t floor) const {
         if (n_must_ == 0 && n_should_ == 0) return TERMINATED;
+        return settle(candidate(), floor);
+    }
+
+    // Must scorers first, then should scorers, each in order: float
+    // addition is not associative, so this order is part of the score.
+    float score(std::uint32_t doc) const {
+        float total = 0.0f;
+        for (std::size_t i = 0; i < n_must_; ++i) {
+            const S& s = must(i);
+            if (s.doc() == doc) total += s.score();
+        }
+        for (std::size_t i = 0; i < n_should_; ++i) {
+            const S& s = should(i);
+            if (s.doc() == doc) total += s.score();
+        }
+        return total;
+    }
+
+    // The match after `doc`, or TERMINATED. With kScore, *score first
+    // becomes score(doc): the clause scorers are scored and moved in one pass
+    // over them, each scored before it moves and the sum taken in the same
+    // order, since every scorer moves on its own.
+    template <bool kScore = false>
+    [[gnu::always_inline]] std::uint32_t advance(std::uint32_t doc, float* score = nullptr) const {
+        float total = 0.0f;
+        std::uint32_t candidate;
+        if (n_must_ != 0) {
+            // The new candidate is the largest must document once all have moved.
+            candidate = 0;
+            for (std::size_t i = 0; i < n_must_; ++i) {
+                S& s = must(i);
+                if constexpr (kScore)
+                    if (s.doc() == doc) total += s.score();
+                s.advance();
+                candidate = std::max(candidate, s.doc());
+            }
+            if constexpr (kScore)
+                for (std::size_t i = 0; i < n_should_; ++i) {
+                    const S& s = should(i);
+                    if (s.doc() == doc) total += s.score();
+                }
+            candidate = agree(candidate);
+        } else {
+            // The new candidate is the smallest should document once those on
+            // `doc` have moved.
+            candidate = TERMINATED;
+            for (std::size_t i = 0; i < n_should_; ++i) {
+                S& s = should(i);
+                std::uint32_t d = s.doc();
+                if (d == doc) {
+                    if constexpr (kScore) total += s.score();
+                    s.advance();
+                    d = s.doc();
+                }
+                if (d != TERMINATED) candidate = std::min(candidate, d);
+            }
+        }
+        if constexpr (kScore) *score = total;
+        return settle(candidate, static_cast<std::uint64_t>(doc) + 1);
+    }
+
+    std::uint32_t seek(std::uint32_t target) const {
+        for (std::size_t i = 0; i < n_must_; ++i) must(i).seek(target);
+        for (std::size_t i = 0; i < n_should_; ++i) should(i).seek(target);
+        return find_next_match(0);
+    }
+
+private:
+    S& must(std::size_t i) const { return static_cast<S&>(*must_[i]); }
+    S& should(std::size_t i) const { return static_cast<S&>(*should_[i]); }
+    S& must_not(std::size_t i) const { return static_cast<S&>(*must_not_[i]); }
+
+    // With must clauses, the first document every must scorer agrees on;
+    // without, the smallest should document; TERMINATED when there is none.
+    std::uint32_t candidate() const {
+        if (n_must_ != 0) {
+            std::uint32_t candidate = 0;
+            for (std::size_t i = 0; i < n_must_; ++i) candidate = std::max(candidate, must(i).doc());
+            return agree(candidate);
+        }
+        std::uint32_t candidate = TERMINATED;
+        for (std::size_t i = 0; i < n_should_; ++i) {
+            const std::uint32_t d = should(i).doc();
+            if (d != TERMINATED) candidate = std::min(candidate, d);
+        }
+        return candidate;
+    }
+
+    // Agreement: the must scorers are sought to the candidate in order,
+    // restarting from the first whenever one lands past it, until one whole
+    // pass agrees. TERMINATED as soon as one runs out.
+    std::uint32_t agree(std::uint32_t candidate) const {
+        if (candidate == TERMINATED) return TERMINATED;
+        std::size_t i = 0;
+        while (i < n_must_) {
+            const std::uint32_t d = must(i).seek(candidate);
+            if (d == TERMINATED) return TERMINATED;
+            if (d > candidate) {
+                candidate = d;
+                i = 0;
+            } else {
+                ++i;
+            }
+        }
+        return candidate;
+    }
+
+    // From a candidate to the match: candidates that a must_not scorer holds
+    // are stepped past until one is not.
+    [[gnu::always_inline]] std::uint32_t settle(std::uint32_t candidate, std::uint64_t floor) const {
         for (;;) {
-            const std::uint32_t candidate = n_must_ == 0 ? should_candidate() : must_candidate();
             if (candidate == TERMINATED) return TERMINATED;
             // Clause scorers over ordered lists only move forward, so a
             // candidate below the floor means a list out of order; walking on
@@ -105,77 +214,8 @@ public:
                     if (d <= candidate && d != TERMINATED) s.seek(candidate + 1);
                 }
             }
+            candidate = this->candidate();
         }
-    }
-
-    // Must scorers first, then should scorers, each in order: float
-    // addition is not associative, so this order is part of the score.
-    [[gnu::always_inline]] float score(std::uint32_t doc) const {
-        float total = 0.0f;
-        for (std::size_t i = 0; i < n_must_; ++i) {
-            const S& s = must(i);
-            if (s.doc() == doc) total += s.score();
-        }
-        for (std::size_t i = 0; i < n_should_; ++i) {
-            const S& s = should(i);
-            if (s.doc() == doc) total += s.score();
-        }
-        return total;
-    }
-
-    // The match after `doc`, or TERMINATED.
-    [[gnu::always_inline]] std::uint32_t advance(std::uint32_t doc) const {
-        if (n_must_ != 0) {
-            for (std::size_t i = 0; i < n_must_; ++i) must(i).advance();
-        } else {
-            for (std::size_t i = 0; i < n_should_; ++i) {
-                S& s = should(i);
-                if (s.doc() == doc) s.advance();
-            }
-        }
-        return find_next_match(static_cast<std::uint64_t>(doc) + 1);
-    }
-
-    std::uint32_t seek(std::uint32_t target) const {
-        for (std::size_t i = 0; i < n_must_; ++i) must(i).seek(target);
-        for (std::size_t i = 0; i < n_should_; ++i) should(i).seek(target);
-        return find_next_match(0);
-    }
-
-private:
-    S& must(std::size_t i) const { return static_cast<S&>(*must_[i]); }
-    S& should(std::size_t i) const { return static_cast<S&>(*should_[i]); }
-    S& must_not(std::size_t i) const { return static_cast<S&>(*must_not_[i]); }
-
-    // The first document every must scorer agrees on, or TERMINATED.
-    std::uint32_t must_candidate() const {
-        std::uint32_t candidate = 0;
-        for (std::size_t i = 0; i < n_must_; ++i) candidate = std::max(candidate, must(i).doc());
-        if (candidate == TERMINATED) return TERMINATED;
-        // Agreement: restart from the first must scorer whenever one lands
-        // past the candidate, until one whole pass agrees.
-        std::size_t i = 0;
-        while (i < n_must_) {
-            const std::uint32_t d = must(i).seek(candidate);
-            if (d == TERMINATED) return TERMINATED;
-            if (d > candidate) {
-                candidate = d;
-                i = 0;
-            } else {
-                ++i;
-            }
-        }
-        return candidate;
-    }
-
-    // The smallest should document, or TERMINATED.
-    std::uint32_t should_candidate() const {
-        std::uint32_t candidate = TERMINATED;
-        for (std::size_t i = 0; i < n_should_; ++i) {
-            const std::uint32_t d = should(i).doc();
-            if (d != TERMINATED) candidate = std::min(candidate, d);
-        }
-        return candidate;
     }
 
     bool excluded(std::uint32_t candidate) const {
@@ -234,7 +274,12 @@ std::uint32_t BooleanScorer::seek(std::uint32_t target) {
 void BooleanScorer::collect_into(TopKCollector& collector) {
     doc_ = dispatch([&collector, doc = doc_](const auto& c) {
         std::uint32_t d = doc;
-        for (; d != TERMINATED; d = c.advance(d)) collector.collect(d, c.score(d));
+        while (d != TERMINATED) {
+            float score;
+            const std::uint32_t next = c.template advance<true>(d, &score);
+            collector.collect(d, score);
+            d = next;
+        }
         return d;
     });
 }

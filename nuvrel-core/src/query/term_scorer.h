@@ -26,6 +26,7 @@ public:
         const auto& skips = it_.list.skip_list;
         for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
             last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+        note_block();
         sync_doc();
     }
 
@@ -40,7 +41,7 @@ public:
         if (it_.exhausted) return TERMINATED;
         it_.position += 1;
         if (it_.position >= it_.block.size()) {
-            it_.load_block(it_.current_block + 1);
+            load_block(it_.current_block + 1);
             if (it_.exhausted) return doc_ = TERMINATED;
         }
         // A block that decoded to no pairs ends the walk here.
@@ -87,6 +88,7 @@ public:
                 return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
             });
         }
+        note_block();
         sync_doc();
     }
 
@@ -106,7 +108,7 @@ private:
                 it_.exhausted = true;
                 return doc_ = TERMINATED;
             }
-            if (i != it_.current_block) it_.load_block(i);
+            if (i != it_.current_block) load_block(i);
             if (it_.position == 0) {
                 if (scanned_whole) {
                     it_.exhausted = true;
@@ -116,17 +118,33 @@ private:
             }
             it_.position = first_pair_reaching(target);
             if (it_.position < it_.block.size()) return doc_ = doc_at(it_.position);
-            it_.load_block(it_.current_block + 1);
+            load_block(it_.current_block + 1);
             if (it_.exhausted) return doc_ = TERMINATED;
         }
     }
 
     // True when first_block_reaching(target) would give the current block.
     bool skips_name_current_block(std::uint32_t target) const noexcept {
+        return target >= named_from_ && target <= named_to_;
+    }
+
+    void load_block(std::size_t i) {
+        it_.load_block(i);
+        note_block();
+    }
+
+    // The targets for which first_block_reaching names the current block: past
+    // the previous block's last document, up to the current one's. Only lists
+    // with ascending last documents are known to have such a range.
+    void note_block() noexcept {
+        named_from_ = 1;
+        named_to_ = 0;
         const auto& skips = it_.list.skip_list;
         const std::size_t cur = it_.current_block;
-        return last_docs_ascend_ && cur < skips.size() && skips[cur].last_doc >= target &&
-               (cur == 0 || skips[cur - 1].last_doc < target);
+        if (!last_docs_ascend_ || cur >= skips.size()) return;
+        if (cur > 0 && skips[cur - 1].last_doc == TERMINATED) return;  // no target passes it
+        named_from_ = cur == 0 ? 0 : skips[cur - 1].last_doc + 1;
+        named_to_ = skips[cur].last_doc;
     }
 
     // From the current position on, the position of the first pair in the
@@ -155,7 +173,7 @@ private:
                 }
                 sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
             }
-            it_.load_block(it_.current_block + 1);
+            it_.load_block(it_.current_block + 1);  // for_each_match notes where the walk ends
             if (it_.exhausted || it_.block.empty()) return;
         }
     }
@@ -219,6 +237,10 @@ private:
     bool last_docs_ascend_ = true;
     // The cursor's current document, TERMINATED off a pair: set on every move.
     std::uint32_t doc_ = TERMINATED;
+    // Seek targets that stay in the current block (see note_block); empty
+    // when named_from_ > named_to_.
+    std::uint32_t named_from_ = 1;
+    std::uint32_t named_to_ = 0;
     // A cache of weight_.score(tf) for small tf, filled as frequencies appear.
     mutable std::uint64_t cached_mask_ = 0;  // bit tf set: cached_scores_[tf] is filled
     mutable float cached_scores_[kCachedScores];
