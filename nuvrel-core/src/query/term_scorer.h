@@ -32,9 +32,14 @@ public:
 
     std::uint32_t doc() const override { return doc_; }
 
+    // Small enough to inline into a caller's loop: a frequency whose score is
+    // cached is the common case; the arithmetic stays out of line.
     float score() const override {
-        if (!on_pair()) return weight_.score(0.0f);
-        return score_of(static_cast<std::uint32_t>(it_.block[it_.position].second));
+        if (on_pair()) [[likely]] {
+            const auto tf = static_cast<std::uint32_t>(it_.block[it_.position].second);
+            if (tf < kCachedScores && (cached_mask_ >> tf & 1u)) return cached_scores_[tf];
+        }
+        return score_computed();
     }
 
     std::uint32_t advance() override {
@@ -155,6 +160,11 @@ private:
         std::size_t pos = it_.position;
         while (pos < n && static_cast<std::uint32_t>(pairs[pos].first) < target) ++pos;
         return pos;
+    }
+
+    [[gnu::noinline]] float score_computed() const {
+        if (!on_pair()) return weight_.score(0.0f);
+        return score_of(static_cast<std::uint32_t>(it_.block[it_.position].second));
     }
 
     bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
