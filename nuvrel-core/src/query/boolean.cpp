@@ -75,7 +75,8 @@ bool all_terms(const BooleanScorer::Scorers& scorers) {
 // The walk over the clause scorers, written once for clause scorers of static
 // type S: the Scorer interface in general, or the final term scorer class
 // when every clause is one, so that its calls are direct and inline. The
-// view is a copy of the clause pointers the walk keeps in registers.
+// view holds where the clause pointers lie and how many of each kind there
+// are, by value, so that the walk keeps them in registers.
 template <class S>
 class Clauses {
 public:
