@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <random>
 #include <utility>
 #include <vector>
 
+#include "query/bm25.h"
 #include "query/boolean.h"
+#include "query/collector.h"
+#include "query/term_scorer.h"
+#include "structures/postings/posting.h"
 #include "support/query_mocks.h"
 #include "support/test_util.h"
 
@@ -158,4 +164,96 @@ TEST(BooleanQuery, CountEstimate) {
     auto empty = run(BooleanQuery().scorer(unused_reader()));
     ASSERT_TRUE(empty.has_value());
     EXPECT_EQ((*empty)->doc(), TERMINATED);
+}
+
+// Term clauses take a walk of their own, with direct calls and a shortcut
+// for seeks into the current block. It must give what the general walk gives
+// over the plainest reading of a term scorer (linear scan of the skip
+// entries on every seek), document for document and score bit for bit, also
+// over skip entries that misstate their blocks' last documents.
+namespace {
+
+class PlainTermScorer final : public Scorer {
+public:
+    PlainTermScorer(BlockPostingList list, Bm25Weight w) : it_(std::move(list)), w_(w) {}
+    std::uint32_t doc() const override { return on_pair() ? it_.block[it_.position].first : TERMINATED; }
+    float score() const override { return w_.score(on_pair() ? static_cast<float>(it_.block[it_.position].second) : 0.0f); }
+    std::uint32_t advance() override {
+        if (it_.exhausted) return TERMINATED;
+        if (++it_.position >= it_.block.size()) it_.load_block(it_.current_block + 1);
+        return doc();
+    }
+    std::uint32_t seek(std::uint32_t target) override {
+        bool scanned_whole = false;
+        while (!it_.exhausted) {
+            std::size_t i = 0;
+            const auto& skips = it_.list.skip_list;
+            while (i < skips.size() && skips[i].last_doc < target) ++i;
+            if (i == skips.size()) break;
+            if (i != it_.current_block) it_.load_block(i);
+            if (it_.position == 0 && std::exchange(scanned_whole, true)) break;
+            while (it_.position < it_.block.size() && it_.block[it_.position].first < target) ++it_.position;
+            if (it_.position < it_.block.size()) return it_.block[it_.position].first;
+            it_.load_block(it_.current_block + 1);
+        }
+        it_.exhausted = true;
+        return TERMINATED;
+    }
+    std::uint32_t size_hint() const override { return 0; }
+
+private:
+    bool on_pair() const { return !it_.exhausted && it_.position < it_.block.size(); }
+    BlockPostingIterator it_;
+    Bm25Weight w_;
+};
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+}  // namespace
+
+TEST(BooleanScorer, TermClausesWalkAsTheGeneralWalk) {
+    std::mt19937 rng(7);
+    auto pick = [&rng](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    for (int round = 0; round < 400; ++round) {
+        Scorers fast[3], plain[3];
+        const std::uint32_t n_terms = 1 + pick(4);
+        for (std::uint32_t t = 0; t < n_terms; ++t) {
+            const std::uint32_t kind = pick(3);  // must, should, must_not
+            if (pick(8) == 0) {  // a term the segment lacks
+                fast[kind].push_back(std::make_unique<EmptyScorer>());
+                plain[kind].push_back(std::make_unique<EmptyScorer>());
+                continue;
+            }
+            std::vector<Posting> postings;
+            const std::uint32_t density = 1 + pick(60);
+            for (std::uint32_t d = 0; d < 3000; ++d)
+                if (pick(100) < density) postings.push_back({d, 1 + pick(80)});
+            BlockPostingList list = BlockPostingList::from_posting_list(postings);
+            if (!list.skip_list.empty() && pick(4) == 0) list.skip_list[pick(list.skip_list.size())].last_doc = pick(3200);
+            const Bm25Weight w{.idf = 0.1f + static_cast<float>(pick(100)) / 17.0f, .avg_field_length = static_cast<float>(pick(30))};
+            fast[kind].push_back(std::make_unique<BasicTermScorer<BlockPostingIterator>>(BlockPostingIterator(list), w));
+            plain[kind].push_back(std::make_unique<PlainTermScorer>(list, w));
+        }
+        BooleanScorer a(std::move(fast[0]), std::move(fast[1]), std::move(fast[2]));
+        BooleanScorer b(std::move(plain[0]), std::move(plain[1]), std::move(plain[2]));
+        if (round % 2 == 0) {  // the per-segment search
+            const auto got = collect_top_k(a, 5000), want = collect_top_k(b, 5000);
+            ASSERT_EQ(got.size(), want.size()) << round;
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(got[i].doc_id, want[i].doc_id) << round;
+                ASSERT_EQ(bits(got[i].score), bits(want[i].score)) << round;
+            }
+            continue;
+        }
+        ASSERT_EQ(a.doc(), b.doc()) << round;
+        for (int step = 0; step < 2000 && b.doc() != TERMINATED; ++step) {
+            ASSERT_EQ(bits(a.score()), bits(b.score())) << round << " " << step;
+            // Now and then a target behind the current document: a term scorer
+            // then goes back to an earlier block that reaches it.
+            const std::uint32_t target = std::max<std::int64_t>(0, std::int64_t{b.doc()} + pick(300) - 100);
+            if (pick(4) == 0) ASSERT_EQ(a.seek(target), b.seek(target)) << round << " " << step;
+            else ASSERT_EQ(a.advance(), b.advance()) << round << " " << step;
+            ASSERT_EQ(a.doc(), b.doc()) << round << " " << step;
+        }
+    }
 }

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "query/collector.h"
+#include "query/term_scorer.h"
+#include "structures/postings/posting.h"
+
 namespace nuvrel_core {
 
 namespace {
@@ -53,93 +57,232 @@ Task<Result<std::uint32_t>> BooleanQuery::count_estimate(const AsyncSegmentReade
     co_return sum;
 }
 
+namespace {
+
+using TermScorer = BasicTermScorer<BlockPostingIterator>;
+
+// A scorer that matches nothing can neither add to a score nor exclude a
+// document: its document is always TERMINATED, which no match equals, and a
+// score of +0.0 leaves any sum that starts at +0.0 as it is.
+void drop_empty(BooleanScorer::Scorers& scorers) {
+    std::erase_if(scorers, [](const auto& s) { return dynamic_cast<const EmptyScorer*>(s.get()) != nullptr; });
+}
+
+bool all_terms(const BooleanScorer::Scorers& scorers) {
+    return std::ranges::all_of(scorers, [](const auto& s) { return dynamic_cast<const TermScorer*>(s.get()) != nullptr; });
+}
+
+// The walk over the clause scorers, written once for clause scorers of static
+// type S: the Scorer interface in general, or the final term scorer class
+// when every clause is one, so that its calls are direct and inline. The
+// view holds where the clause pointers lie and how many of each kind there
+// are, by value, so that the walk keeps them in registers.
+template <class S>
+class Clauses {
+public:
+    Clauses(Scorer* const* all, std::size_t n_must, std::size_t n_should, std::size_t n_must_not)
+        : must_(all), should_(all + n_must), must_not_(all + n_must + n_should),
+          n_must_(n_must), n_should_(n_should), n_must_not_(n_must_not) {}
+
+    // The next match at or after where the clause scorers stand, accepting no
+    // candidate below `floor`, or TERMINATED.
+    [[gnu::always_inline]] std::uint32_t find_next_match(std::uint64_t floor) const {
+        if (n_must_ == 0 && n_should_ == 0) return TERMINATED;
+        return settle(candidate(), floor);
+    }
+
+    // Must scorers first, then should scorers, each in order: float
+    // addition is not associative, so this order is part of the score.
+    float score(std::uint32_t doc) const {
+        float total = 0.0f;
+        for (std::size_t i = 0; i < n_must_; ++i) {
+            const S& s = must(i);
+            if (s.doc() == doc) total += s.score();
+        }
+        for (std::size_t i = 0; i < n_should_; ++i) {
+            const S& s = should(i);
+            if (s.doc() == doc) total += s.score();
+        }
+        return total;
+    }
+
+    // The match after `doc`, or TERMINATED. With kScore, *score first
+    // becomes score(doc): the clause scorers are scored and moved in one pass
+    // over them, each scored before it moves and the sum taken in the same
+    // order, since every scorer moves on its own.
+    template <bool kScore = false>
+    [[gnu::always_inline]] std::uint32_t advance(std::uint32_t doc, float* score = nullptr) const {
+        float total = 0.0f;
+        std::uint32_t candidate;
+        if (n_must_ != 0) {
+            // The new candidate is the largest must document once all have moved.
+            candidate = 0;
+            for (std::size_t i = 0; i < n_must_; ++i) {
+                S& s = must(i);
+                if constexpr (kScore)
+                    if (s.doc() == doc) total += s.score();
+                s.advance();
+                candidate = std::max(candidate, s.doc());
+            }
+            if constexpr (kScore)
+                for (std::size_t i = 0; i < n_should_; ++i) {
+                    const S& s = should(i);
+                    if (s.doc() == doc) total += s.score();
+                }
+            candidate = agree(candidate);
+        } else {
+            // The new candidate is the smallest should document once those on
+            // `doc` have moved.
+            candidate = TERMINATED;
+            for (std::size_t i = 0; i < n_should_; ++i) {
+                S& s = should(i);
+                std::uint32_t d = s.doc();
+                if (d == doc) {
+                    if constexpr (kScore) total += s.score();
+                    s.advance();
+                    d = s.doc();
+                }
+                if (d != TERMINATED) candidate = std::min(candidate, d);
+            }
+        }
+        if constexpr (kScore) *score = total;
+        return settle(candidate, static_cast<std::uint64_t>(doc) + 1);
+    }
+
+    std::uint32_t seek(std::uint32_t target) const {
+        for (std::size_t i = 0; i < n_must_; ++i) must(i).seek(target);
+        for (std::size_t i = 0; i < n_should_; ++i) should(i).seek(target);
+        return find_next_match(0);
+    }
+
+private:
+    S& must(std::size_t i) const { return static_cast<S&>(*must_[i]); }
+    S& should(std::size_t i) const { return static_cast<S&>(*should_[i]); }
+    S& must_not(std::size_t i) const { return static_cast<S&>(*must_not_[i]); }
+
+    // With must clauses, the first document every must scorer agrees on;
+    // without, the smallest should document; TERMINATED when there is none.
+    std::uint32_t candidate() const {
+        if (n_must_ != 0) {
+            std::uint32_t candidate = 0;
+            for (std::size_t i = 0; i < n_must_; ++i) candidate = std::max(candidate, must(i).doc());
+            return agree(candidate);
+        }
+        std::uint32_t candidate = TERMINATED;
+        for (std::size_t i = 0; i < n_should_; ++i) {
+            const std::uint32_t d = should(i).doc();
+            if (d != TERMINATED) candidate = std::min(candidate, d);
+        }
+        return candidate;
+    }
+
+    // Agreement: the must scorers are sought to the candidate in order,
+    // restarting from the first whenever one lands past it, until one whole
+    // pass agrees. TERMINATED as soon as one runs out.
+    std::uint32_t agree(std::uint32_t candidate) const {
+        if (candidate == TERMINATED) return TERMINATED;
+        std::size_t i = 0;
+        while (i < n_must_) {
+            const std::uint32_t d = must(i).seek(candidate);
+            if (d == TERMINATED) return TERMINATED;
+            if (d > candidate) {
+                candidate = d;
+                i = 0;
+            } else {
+                ++i;
+            }
+        }
+        return candidate;
+    }
+
+    // From a candidate to the match: candidates that a must_not scorer holds
+    // are stepped past until one is not.
+    [[gnu::always_inline]] std::uint32_t settle(std::uint32_t candidate, std::uint64_t floor) const {
+        for (;;) {
+            if (candidate == TERMINATED) return TERMINATED;
+            // Clause scorers over ordered lists only move forward, so a
+            // candidate below the floor means a list out of order; walking on
+            // could revisit the same documents for ever.
+            if (candidate < floor) return TERMINATED;
+            if (!excluded(candidate)) return candidate;
+            floor = static_cast<std::uint64_t>(candidate) + 1;
+            if (n_must_ != 0) {
+                for (std::size_t i = 0; i < n_must_; ++i) must(i).advance();
+            } else {
+                for (std::size_t i = 0; i < n_should_; ++i) {
+                    S& s = should(i);
+                    const std::uint32_t d = s.doc();
+                    if (d <= candidate && d != TERMINATED) s.seek(candidate + 1);
+                }
+            }
+            candidate = this->candidate();
+        }
+    }
+
+    bool excluded(std::uint32_t candidate) const {
+        for (std::size_t i = 0; i < n_must_not_; ++i)
+            if (must_not(i).seek(candidate) == candidate) return true;
+        return false;
+    }
+
+    Scorer* const* must_;
+    Scorer* const* should_;
+    Scorer* const* must_not_;
+    std::size_t n_must_, n_should_, n_must_not_;
+};
+
+}  // namespace
+
 BooleanScorer::BooleanScorer(Scorers must, Scorers should, Scorers must_not)
     : must_(std::move(must)), should_(std::move(should)), must_not_(std::move(must_not)) {
+    drop_empty(should_);
+    drop_empty(must_not_);
+    terms_only_ = all_terms(must_) && all_terms(should_) && all_terms(must_not_);
+    clauses_.reserve(must_.size() + should_.size() + must_not_.size());
+    for (const Scorers* list : {&must_, &should_, &must_not_})
+        for (const auto& s : *list) clauses_.push_back(s.get());
     doc_ = find_next_match();
 }
 
-std::uint32_t BooleanScorer::must_candidate() {
-    std::uint32_t candidate = 0;
-    for (const auto& s : must_) candidate = std::max(candidate, s->doc());
-    if (candidate == TERMINATED) return TERMINATED;
-    // Agreement: restart from the first must scorer whenever one lands past
-    // the candidate, until one whole pass agrees.
-    std::size_t i = 0;
-    while (i < must_.size()) {
-        const std::uint32_t d = must_[i]->seek(candidate);
-        if (d == TERMINATED) return TERMINATED;
-        if (d > candidate) {
-            candidate = d;
-            i = 0;
-        } else {
-            ++i;
-        }
-    }
-    return candidate;
+template <class S>
+auto BooleanScorer::view() const {
+    return Clauses<S>(clauses_.data(), must_.size(), should_.size(), must_not_.size());
 }
 
-std::uint32_t BooleanScorer::should_candidate() const {
-    std::uint32_t candidate = TERMINATED;
-    for (const auto& s : should_) {
-        const std::uint32_t d = s->doc();
-        if (d != TERMINATED) candidate = std::min(candidate, d);
-    }
-    return candidate;
+// Each operation takes the walk for term clauses when it can, else the
+// general one.
+template <class F>
+decltype(auto) BooleanScorer::dispatch(F&& f) const {
+    return terms_only_ ? f(view<TermScorer>()) : f(view<Scorer>());
 }
 
-bool BooleanScorer::excluded(std::uint32_t candidate) {
-    for (const auto& s : must_not_)
-        if (s->seek(candidate) == candidate) return true;
-    return false;
-}
-
-std::uint32_t BooleanScorer::find_next_match() { return find_next_match_from(0); }
-
-std::uint32_t BooleanScorer::find_next_match_from(std::uint64_t floor) {
-    if (must_.empty() && should_.empty()) return doc_ = TERMINATED;
-    for (;;) {
-        const std::uint32_t candidate = must_.empty() ? should_candidate() : must_candidate();
-        if (candidate == TERMINATED) return doc_ = TERMINATED;
-        // Clause scorers over ordered lists only move forward, so a candidate
-        // below the floor means a list out of order; walking on could revisit
-        // the same documents for ever.
-        if (candidate < floor) return doc_ = TERMINATED;
-        if (!excluded(candidate)) return doc_ = candidate;
-        floor = static_cast<std::uint64_t>(candidate) + 1;
-        if (!must_.empty()) {
-            for (const auto& s : must_) s->advance();
-        } else {
-            for (const auto& s : should_) {
-                const std::uint32_t d = s->doc();
-                if (d <= candidate && d != TERMINATED) s->seek(candidate + 1);
-            }
-        }
-    }
+std::uint32_t BooleanScorer::find_next_match() {
+    return doc_ = dispatch([](const auto& c) { return c.find_next_match(0); });
 }
 
 float BooleanScorer::score() const {
-    float total = 0.0f;
-    for (const auto& s : must_)
-        if (s->doc() == doc_) total += s->score();
-    for (const auto& s : should_)
-        if (s->doc() == doc_) total += s->score();
-    return total;
+    return dispatch([doc = doc_](const auto& c) { return c.score(doc); });
 }
 
 std::uint32_t BooleanScorer::advance() {
-    if (!must_.empty()) {
-        for (const auto& s : must_) s->advance();
-    } else {
-        for (const auto& s : should_)
-            if (s->doc() == doc_) s->advance();
-    }
-    return find_next_match_from(static_cast<std::uint64_t>(doc_) + 1);
+    return doc_ = dispatch([doc = doc_](const auto& c) { return c.advance(doc); });
 }
 
 std::uint32_t BooleanScorer::seek(std::uint32_t target) {
-    for (const auto& s : must_) s->seek(target);
-    for (const auto& s : should_) s->seek(target);
-    return find_next_match();
+    return doc_ = dispatch([target](const auto& c) { return c.seek(target); });
+}
+
+void BooleanScorer::collect_into(TopKCollector& collector) {
+    doc_ = dispatch([&collector, doc = doc_](const auto& c) {
+        std::uint32_t d = doc;
+        while (d != TERMINATED) {
+            float score;
+            const std::uint32_t next = c.template advance<true>(d, &score);
+            collector.collect(d, score);
+            d = next;
+        }
+        return d;
+    });
 }
 
 std::uint32_t BooleanScorer::size_hint() const {

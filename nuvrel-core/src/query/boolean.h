@@ -11,6 +11,8 @@
 
 namespace nuvrel_core {
 
+class TopKCollector;
+
 class BooleanQuery final : public Query {
 public:
     // Each appends one clause and returns the query, so that calls chain:
@@ -73,18 +75,22 @@ public:
     // stand, stores it as the current document and returns it.
     std::uint32_t find_next_match();
 
+    // Offers every match from the current one to the end to the collector,
+    // exactly as doc()/score()/advance() would, without a virtual call per
+    // match where every clause is a term scorer.
+    void collect_into(TopKCollector& collector);
+
 private:
-    // find_next_match, accepting no candidate below `floor`.
-    std::uint32_t find_next_match_from(std::uint64_t floor);
-    // With must clauses: the first document every must scorer agrees on, or TERMINATED.
-    std::uint32_t must_candidate();
-    // Without must clauses: the smallest should document, or TERMINATED.
-    std::uint32_t should_candidate() const;
-    bool excluded(std::uint32_t candidate);
+    template <class S>
+    auto view() const;
+    template <class F>
+    decltype(auto) dispatch(F&& f) const;
 
     Scorers must_;
     Scorers should_;
     Scorers must_not_;
+    std::vector<Scorer*> clauses_;  // must, should, then must_not scorers, unowned
+    bool terms_only_ = false;       // every clause scorer is a term scorer over block postings
     std::uint32_t doc_ = TERMINATED;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "query/boolean.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
 
@@ -47,7 +48,7 @@ void TopKCollector::sift_up(std::size_t start, std::size_t pos) {
 }
 
 // push and pop_top stay out of line so that collect, whose common case is a
-// rejection, is small enough to inline into the scoring loops.
+// rejection, stays small.
 [[gnu::noinline]] void TopKCollector::push(SearchResult r) {
     heap_.push_back(r);
     sift_up(0, heap_.size() - 1);
@@ -76,14 +77,6 @@ void TopKCollector::sift_up(std::size_t start, std::size_t pos) {
     sift_up(0, pos);
 }
 
-[[gnu::visibility("hidden")]] void TopKCollector::collect(std::uint32_t doc_id, float score) {
-    if (heap_.size() >= k_) [[likely]] {
-        if (k_ == 0 || !(score > heap_.front().score)) return;
-        pop_top();
-    }
-    push(SearchResult{doc_id, score});
-}
-
 std::vector<SearchResult> TopKCollector::into_sorted_results() && {
     std::vector<SearchResult> v = std::move(heap_);
     if (v.size() <= 20) {
@@ -108,6 +101,10 @@ std::vector<SearchResult> collect_top_k(Scorer& scorer, std::size_t limit) {
     // A term query's scorer is walked without a virtual call per posting.
     if (auto* term = dynamic_cast<BasicTermScorer<BlockPostingIterator>*>(&scorer)) {
         term->for_each_match([&collector](std::uint32_t doc, float score) { collector.collect(doc, score); });
+        return std::move(collector).into_sorted_results();
+    }
+    if (auto* boolean = dynamic_cast<BooleanScorer*>(&scorer)) {
+        boolean->collect_into(collector);
         return std::move(collector).into_sorted_results();
     }
     std::uint32_t d = scorer.doc();

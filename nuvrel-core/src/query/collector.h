@@ -34,7 +34,15 @@ public:
 
     // Offers one result. Once k are held, a result enters only with a score
     // strictly above the top's (never when either is NaN), and the top leaves.
-    void collect(std::uint32_t doc_id, float score);
+    // Inline, so that the scoring loops reject a result with one comparison
+    // and no call.
+    void collect(std::uint32_t doc_id, float score) {
+        if (heap_.size() >= k_) [[likely]] {
+            if (k_ == 0 || !(score > heap_.front().score)) return;
+            pop_top();
+        }
+        push(SearchResult{doc_id, score});
+    }
 
     std::size_t size() const noexcept { return heap_.size(); }
 

@@ -26,59 +26,48 @@ public:
         const auto& skips = it_.list.skip_list;
         for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
             last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+        note_block();
+        sync_doc();
     }
 
-    std::uint32_t doc() const override {
-        if (!on_pair()) return TERMINATED;
-        return doc_at(it_.position);
-    }
+    std::uint32_t doc() const override { return doc_; }
 
+    // Small enough to inline into a caller's loop: a frequency whose score is
+    // cached is the common case; the arithmetic stays out of line.
     float score() const override {
-        if (!on_pair()) return weight_.score(0.0f);
-        return score_of(static_cast<std::uint32_t>(it_.block[it_.position].second));
+        if (on_pair()) [[likely]] {
+            const auto tf = static_cast<std::uint32_t>(it_.block[it_.position].second);
+            if (tf < kCachedScores && (cached_mask_ >> tf & 1u)) return cached_scores_[tf];
+        }
+        return score_computed();
     }
 
     std::uint32_t advance() override {
         if (it_.exhausted) return TERMINATED;
         it_.position += 1;
         if (it_.position >= it_.block.size()) {
-            it_.load_block(it_.current_block + 1);
-            if (it_.exhausted) return TERMINATED;
+            load_block(it_.current_block + 1);
+            if (it_.exhausted) return doc_ = TERMINATED;
         }
         // A block that decoded to no pairs ends the walk here.
-        if (it_.position >= it_.block.size()) return TERMINATED;
-        return doc_at(it_.position);
+        if (it_.position >= it_.block.size()) return doc_ = TERMINATED;
+        return doc_ = doc_at(it_.position);
     }
 
     std::uint32_t seek(std::uint32_t target) override {
         if (it_.exhausted) return TERMINATED;
-        // The skip entries name the same block on every pass for one target.
-        // Once that block has been scanned whole without meeting the target
-        // (its last_doc claims a document it does not hold), a further pass
-        // would repeat the scan for ever, so the walk ends instead.
-        bool scanned_whole = false;
-        for (;;) {
-            const std::size_t i = first_block_reaching(target);
-            if (i == npos) {
-                it_.exhausted = true;
-                return TERMINATED;
+        // Most seeks of a walk land in the current block. When the skip
+        // entries name it for the target, what the full search below would
+        // do first is scan it from the current position; a hit there is its
+        // result. A miss leaves the cursor untouched for the full search.
+        if (skips_name_current_block(target)) {
+            const std::size_t pos = first_pair_reaching(target);
+            if (pos < it_.block.size()) {
+                it_.position = pos;
+                return doc_ = doc_at(pos);
             }
-            if (i != it_.current_block) it_.load_block(i);
-            if (it_.position == 0) {
-                if (scanned_whole) {
-                    it_.exhausted = true;
-                    return TERMINATED;
-                }
-                scanned_whole = true;
-            }
-            while (it_.position < it_.block.size()) {
-                const std::uint32_t d = doc_at(it_.position);
-                if (d >= target) return d;
-                it_.position += 1;
-            }
-            it_.load_block(it_.current_block + 1);
-            if (it_.exhausted) return TERMINATED;
         }
+        return seek_through_skips(target);
     }
 
     std::uint32_t size_hint() const override { return 0; }
@@ -97,19 +86,89 @@ public:
         // test of whether an entry is filled.
         if (it_.list.doc_count < kEagerTableDocs) {
             walk(sink, [this](std::uint32_t tf) { return score_of(tf); });
-            return;
+        } else {
+            float table[kCachedScores];
+            for (std::uint32_t tf = 0; tf < kCachedScores; ++tf) table[tf] = score_of(tf);
+            walk(sink, [&table, this](std::uint32_t tf) {
+                return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
+            });
         }
-        float table[kCachedScores];
-        for (std::uint32_t tf = 0; tf < kCachedScores; ++tf) table[tf] = score_of(tf);
-        walk(sink, [&table, this](std::uint32_t tf) {
-            return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
-        });
+        note_block();
+        sync_doc();
     }
 
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
+    // The first pair at or after the target, through the skip entries.
+    [[gnu::noinline]] std::uint32_t seek_through_skips(std::uint32_t target) {
+        // The skip entries name the same block on every pass for one target.
+        // Once that block has been scanned whole without meeting the target
+        // (its last_doc claims a document it does not hold), a further pass
+        // would repeat the scan for ever, so the walk ends instead.
+        bool scanned_whole = false;
+        for (;;) {
+            const std::size_t i = first_block_reaching(target);
+            if (i == npos) {
+                it_.exhausted = true;
+                return doc_ = TERMINATED;
+            }
+            if (i != it_.current_block) load_block(i);
+            if (it_.position == 0) {
+                if (scanned_whole) {
+                    it_.exhausted = true;
+                    return doc_ = TERMINATED;
+                }
+                scanned_whole = true;
+            }
+            it_.position = first_pair_reaching(target);
+            if (it_.position < it_.block.size()) return doc_ = doc_at(it_.position);
+            load_block(it_.current_block + 1);
+            if (it_.exhausted) return doc_ = TERMINATED;
+        }
+    }
+
+    // True when first_block_reaching(target) would give the current block.
+    bool skips_name_current_block(std::uint32_t target) const noexcept {
+        return target >= named_from_ && target <= named_to_;
+    }
+
+    void load_block(std::size_t i) {
+        it_.load_block(i);
+        note_block();
+    }
+
+    // The targets for which first_block_reaching names the current block: past
+    // the previous block's last document, up to the current one's. Only lists
+    // with ascending last documents are known to have such a range.
+    void note_block() noexcept {
+        named_from_ = 1;
+        named_to_ = 0;
+        const auto& skips = it_.list.skip_list;
+        const std::size_t cur = it_.current_block;
+        if (!last_docs_ascend_ || cur >= skips.size()) return;
+        if (cur > 0 && skips[cur - 1].last_doc == TERMINATED) return;  // no target passes it
+        named_from_ = cur == 0 ? 0 : skips[cur - 1].last_doc + 1;
+        named_to_ = skips[cur].last_doc;
+    }
+
+    // From the current position on, the position of the first pair in the
+    // block at or after the target; past the block's pairs when none is.
+    std::size_t first_pair_reaching(std::uint32_t target) const noexcept {
+        const auto* pairs = it_.block.data();
+        const std::size_t n = it_.block.size();
+        std::size_t pos = it_.position;
+        while (pos < n && static_cast<std::uint32_t>(pairs[pos].first) < target) ++pos;
+        return pos;
+    }
+
+    [[gnu::noinline]] float score_computed() const {
+        if (!on_pair()) return weight_.score(0.0f);
+        return score_of(static_cast<std::uint32_t>(it_.block[it_.position].second));
+    }
+
     bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
+    void sync_doc() noexcept { doc_ = on_pair() ? doc_at(it_.position) : TERMINATED; }
 
     template <class Sink, class ScoreOf>
     void walk(Sink& sink, const ScoreOf& score_for) {
@@ -124,7 +183,7 @@ private:
                 }
                 sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
             }
-            it_.load_block(it_.current_block + 1);
+            it_.load_block(it_.current_block + 1);  // for_each_match notes where the walk ends
             if (it_.exhausted || it_.block.empty()) return;
         }
     }
@@ -153,16 +212,32 @@ private:
     // the same block.
     std::size_t first_block_reaching(std::uint32_t target) const {
         const auto& skips = it_.list.skip_list;
+        const std::size_t n = skips.size();
         if (last_docs_ascend_) {
-            std::size_t lo = 0, hi = skips.size();
+            std::size_t lo = 0, hi = n;
+            // A walk seeks mostly into the current block or one just after
+            // it. When no earlier block reaches the target, the answer is the
+            // current block or a later one: gallop forward from there to
+            // narrow the halving, which then finds the same block.
+            const std::size_t cur = it_.current_block;
+            if (cur < n && (cur == 0 || skips[cur - 1].last_doc < target)) {
+                lo = cur;
+                std::size_t probe = cur, step = 1;
+                while (probe < n && skips[probe].last_doc < target) {
+                    lo = probe + 1;
+                    probe = lo + step;
+                    step *= 2;
+                }
+                if (probe < n) hi = probe;
+            }
             while (lo < hi) {
                 const std::size_t mid = lo + (hi - lo) / 2;
                 if (skips[mid].last_doc < target) lo = mid + 1;
                 else hi = mid;
             }
-            return lo == skips.size() ? npos : lo;
+            return lo == n ? npos : lo;
         }
-        for (std::size_t i = 0; i < skips.size(); ++i)
+        for (std::size_t i = 0; i < n; ++i)
             if (skips[i].last_doc >= target) return i;
         return npos;
     }
@@ -170,6 +245,12 @@ private:
     PostingIterator it_;
     Bm25Weight weight_;
     bool last_docs_ascend_ = true;
+    // The cursor's current document, TERMINATED off a pair: set on every move.
+    std::uint32_t doc_ = TERMINATED;
+    // Seek targets that stay in the current block (see note_block); empty
+    // when named_from_ > named_to_.
+    std::uint32_t named_from_ = 1;
+    std::uint32_t named_to_ = 0;
     // A cache of weight_.score(tf) for small tf, filled as frequencies appear.
     mutable std::uint64_t cached_mask_ = 0;  // bit tf set: cached_scores_[tf] is filled
     mutable float cached_scores_[kCachedScores];
