@@ -77,6 +77,22 @@ TEST(TopKCollector, LongListsSortStablyBestFirst) {
     EXPECT_EQ(collect(30), std::vector<SearchResult>(all.begin(), all.begin() + 30));
 }
 
+TEST(TopKCollector, ManyNanScoresLoseNothing) {
+    // NaN makes the order inconsistent; the sort must still keep every
+    // result exactly once (a library sort may read out of bounds here).
+    TopKCollector c(1000);
+    for (std::uint32_t d = 0; d < 700; ++d)
+        c.collect(d, d % 3 == 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(d % 7));
+    auto r = std::move(c).into_sorted_results();
+    std::vector<bool> seen(700, false);
+    for (const auto& h : r) {
+        ASSERT_LT(h.doc_id, 700u);
+        EXPECT_FALSE(seen[h.doc_id]);
+        seen[h.doc_id] = true;
+    }
+    EXPECT_EQ(r.size(), 700u);
+}
+
 TEST(SearchSegment, WalksEveryMatchAndPropagatesErrors) {
     ListScorer s({{1, 0.5f}, {2, 2.0f}, {3, 1.0f}});
     EXPECT_EQ(collect_top_k(s, 2), (std::vector<SearchResult>{{2, 2.0f}, {3, 1.0f}}));

@@ -77,22 +77,49 @@ void TopKCollector::sift_up(std::size_t start, std::size_t pos) {
     sift_up(0, pos);
 }
 
+namespace {
+
+// Stable insertion sort of v[from, to): each element moves left past those it
+// ranks before, never past `from`.
+void insertion_sort(std::vector<SearchResult>& v, std::size_t from, std::size_t to) {
+    for (std::size_t i = from + 1; i < to; ++i) {
+        SearchResult tmp = v[i];
+        std::size_t j = i;
+        while (j > from && ranks_before(tmp, v[j - 1])) {
+            v[j] = v[j - 1];
+            --j;
+        }
+        v[j] = tmp;
+    }
+}
+
+// Stable bottom-up merge sort. With NaN scores the order is not a strict
+// weak order, and library sorts may then read outside the array; here every
+// loop is bounded by indexes, so such results may come out in any order but
+// none is lost, duplicated or read out of bounds.
+void merge_sort(std::vector<SearchResult>& v) {
+    constexpr std::size_t run = 16;
+    const std::size_t n = v.size();
+    for (std::size_t from = 0; from < n; from += run) insertion_sort(v, from, std::min(n, from + run));
+    std::vector<SearchResult> buf(n);
+    for (std::size_t width = run; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+            std::size_t a = lo, b = mid, out = lo;
+            while (a < mid && b < hi) buf[out++] = ranks_before(v[b], v[a]) ? v[b++] : v[a++];
+            while (a < mid) buf[out++] = v[a++];
+            while (b < hi) buf[out++] = v[b++];
+        }
+        v.swap(buf);
+    }
+}
+
+}  // namespace
+
 std::vector<SearchResult> TopKCollector::into_sorted_results() && {
     std::vector<SearchResult> v = std::move(heap_);
-    if (v.size() <= 20) {
-        // Insertion sort, stable: each element moves left past those it ranks before.
-        for (std::size_t i = 1; i < v.size(); ++i) {
-            SearchResult tmp = v[i];
-            std::size_t j = i;
-            while (j > 0 && ranks_before(tmp, v[j - 1])) {
-                v[j] = v[j - 1];
-                --j;
-            }
-            v[j] = tmp;
-        }
-    } else {
-        std::stable_sort(v.begin(), v.end(), ranks_before);
-    }
+    if (v.size() <= 20) insertion_sort(v, 0, v.size());
+    else merge_sort(v);
     return v;
 }
 
