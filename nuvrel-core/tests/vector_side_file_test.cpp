@@ -101,6 +101,10 @@ TEST(CoarseCentroids, MagicCountsAndLoading) {
     EXPECT_EQ(r->centroids.size(), 6u);
     EXPECT_EQ(CoarseCentroids::load((dir.path() / "absent.bin").string()).error(), IoError::from_errno(ENOENT));
     EXPECT_EQ(CoarseCentroids::load(dir.path().string()).error(), IoError::from_errno(EISDIR));
+    // A NUL inside the path must not open the file named by its first part.
+    auto cut = CoarseCentroids::load((dir.path() / "c.bin").string() + std::string(1, '\0') + "x");
+    ASSERT_FALSE(cut.has_value());
+    EXPECT_EQ(cut.error(), IoError::invalid_input("file name contained an unexpected NUL byte"));
 }
 
 PQCodebookLayout legacy(std::uint32_t format) {

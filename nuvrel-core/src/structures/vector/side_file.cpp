@@ -21,6 +21,9 @@ std::uint64_t load_le(ByteView b) noexcept {
 }  // namespace
 
 IoResult<std::vector<std::uint8_t>> read_side_file(const std::string& path) {
+    // open(2) would stop at the NUL and read a different file.
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(IoError::invalid_input("file name contained an unexpected NUL byte"));
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
