@@ -440,7 +440,9 @@ bool Reader::parse_decimal(bool positive, std::uint64_t significand, int exponen
             return parse_decimal_overflow(positive, significand, exponent_before + exponent_after, out);
         ++i_;
         significand = significand * 10 + digit;
-        --exponent_after;
+        // Only a run of zeros keeps the significand small; gigabytes of them
+        // must not wrap the exponent.
+        if (exponent_after > INT32_MIN) --exponent_after;
     }
     if (exponent_after == 0) return fail_peek(i_ < n_ ? kInvalidNumber : kEofValue);
     int exponent = exponent_before + exponent_after;
