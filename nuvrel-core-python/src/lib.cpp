@@ -101,10 +101,6 @@ Task<Result<std::vector<Hit>>> search_segment(ReaderPtr reader, QueryPtr query, 
 // ===== ENGINE WIRING =========================================================
 
 Task<Result<IndexPtr>> open_index(std::string path) {
-    // A file system path ends at its first NUL: opening what comes before it
-    // would silently serve another directory.
-    if (path.find('\0') != std::string::npos)
-        co_return std::unexpected(Error(nuvrel_core::IoError::invalid_input("file name contained an unexpected NUL byte")));
     nuvrel_core::FsDirectory dir{std::filesystem::path(path)};
     Result<IndexPtr> index = co_await nuvrel_core::Index::open(std::move(dir), nuvrel_core::IndexConfig::default_config());
     co_return index;
