@@ -17,6 +17,11 @@ void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
+std::uint32_t le32(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
 }  // namespace
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
@@ -29,12 +34,16 @@ IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes
     // Check the count against the bytes before reserving anything for it.
     if (static_cast<std::uint64_t>(*num_blocks) * 12 > in.remaining())
         return std::unexpected(IoError::fill_whole_buffer());
+    // The entries are known present: read them straight from the bytes.
+    const std::uint8_t* q = in.rest().data();
     list.skip_list.resize(*num_blocks);
     for (SkipEntry& e : list.skip_list) {
-        e.first_doc = *in.u32();
-        e.last_doc = *in.u32();
-        e.offset = *in.u32();
+        e.first_doc = le32(q);
+        e.last_doc = le32(q + 4);
+        e.offset = le32(q + 8);
+        q += 12;
     }
+    (void)in.take(static_cast<std::uint64_t>(*num_blocks) * 12);
     auto data_len = in.u32();
     if (!data_len) return std::unexpected(data_len.error());
     if (*data_len > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
