@@ -1,6 +1,7 @@
 #include "query/collector.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "query/boolean.h"
@@ -127,7 +128,20 @@ std::vector<SearchResult> collect_top_k(Scorer& scorer, std::size_t limit) {
     TopKCollector collector(limit);
     // A term query's scorer is walked without a virtual call per posting.
     if (auto* term = dynamic_cast<BasicTermScorer<BlockPostingIterator>*>(&scorer)) {
-        term->for_each_match([&collector](std::uint32_t doc, float score) { collector.collect(doc, score); });
+        // Once the heap is full, a score that is not above the worst kept
+        // one (or NaN) cannot enter: one comparison against a local copy
+        // rejects it. A limit of 0 keeps nothing, which +inf also rejects.
+        bool full = limit == 0;
+        float bar = std::numeric_limits<float>::infinity();
+        term->for_each_match([&](std::uint32_t doc, float score) {
+            if (full && !(score > bar)) [[likely]]
+                return;
+            collector.collect(doc, score);
+            if (collector.size() >= limit) {
+                full = true;
+                bar = collector.worst_score();
+            }
+        });
         return std::move(collector).into_sorted_results();
     }
     if (auto* boolean = dynamic_cast<BooleanScorer*>(&scorer)) {

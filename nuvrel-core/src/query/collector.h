@@ -45,6 +45,8 @@ public:
     }
 
     std::size_t size() const noexcept { return heap_.size(); }
+    // The worst kept score; only while a result is held.
+    float worst_score() const noexcept { return heap_.front().score; }
 
     // The results, best first (a stable sort of the heap's array).
     std::vector<SearchResult> into_sorted_results() &&;

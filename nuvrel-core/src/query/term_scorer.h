@@ -87,11 +87,19 @@ public:
         if (it_.list.doc_count < kEagerTableDocs) {
             walk(sink, [this](std::uint32_t tf) { return score_of(tf); });
         } else {
-            float table[kCachedScores];
-            for (std::uint32_t tf = 0; tf < kCachedScores; ++tf) table[tf] = score_of(tf);
-            walk(sink, [&table, this](std::uint32_t tf) {
-                return tf < kCachedScores ? table[tf] : weight_.score(static_cast<float>(tf));
-            });
+            // Past the cache, score_of computes each time: the wider table
+            // holds the same values and covers every one-byte frequency.
+            float table[kWideTable];
+            for (std::uint32_t tf = 0; tf < kWideTable; ++tf) table[tf] = score_of(tf);
+            const auto score_for = [&table, this](std::uint32_t tf) {
+                return tf < kWideTable ? table[tf] : weight_.score(static_cast<float>(tf));
+            };
+            if constexpr (requires { it_.list.block_header(0, std::declval<const std::uint8_t*&>(),
+                                                           std::declval<const std::uint8_t*&>(),
+                                                           std::declval<std::uint64_t&>()); })
+                walk_decoding(sink, score_for);
+            else
+                walk(sink, score_for);
         }
         note_block();
         sync_doc();
@@ -170,22 +178,67 @@ private:
     bool on_pair() const noexcept { return !it_.exhausted && it_.position < it_.block.size(); }
     void sync_doc() noexcept { doc_ = on_pair() ? doc_at(it_.position) : TERMINATED; }
 
+    // Hands the current block's pairs from the position on to the sink;
+    // false when it stopped at a document equal to TERMINATED, which then
+    // becomes the position.
+    template <class Sink, class ScoreOf>
+    bool sink_rest_of_block(Sink& sink, const ScoreOf& score_for) {
+        const auto* pairs = it_.block.data();
+        const std::size_t n = it_.block.size();
+        for (std::size_t i = it_.position; i < n; ++i) {
+            const std::uint32_t d = static_cast<std::uint32_t>(pairs[i].first);
+            if (d == TERMINATED) [[unlikely]] {
+                it_.position = i;
+                return false;
+            }
+            sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
+        }
+        return true;
+    }
+
     template <class Sink, class ScoreOf>
     void walk(Sink& sink, const ScoreOf& score_for) {
         for (;;) {
-            const auto* pairs = it_.block.data();
-            const std::size_t n = it_.block.size();
-            for (std::size_t i = it_.position; i < n; ++i) {
-                const std::uint32_t d = static_cast<std::uint32_t>(pairs[i].first);
-                if (d == TERMINATED) [[unlikely]] {
-                    it_.position = i;
-                    return;
-                }
-                sink(d, score_for(static_cast<std::uint32_t>(pairs[i].second)));
-            }
+            if (!sink_rest_of_block(sink, score_for)) return;
             it_.load_block(it_.current_block + 1);  // for_each_match notes where the walk ends
             if (it_.exhausted || it_.block.empty()) return;
         }
+    }
+
+    // As walk, but the blocks after the current one are decoded straight
+    // into the sink instead of into the cursor's pairs. The block the walk
+    // ends on is then decoded into the cursor, so the cursor ends exactly
+    // where walk leaves it.
+    template <class Sink, class ScoreOf>
+    void walk_decoding(Sink& sink, const ScoreOf& score_for) {
+        if (!sink_rest_of_block(sink, score_for)) return;
+        const std::size_t blocks = it_.list.skip_list.size();
+        const std::size_t first = it_.current_block + 1;
+        for (std::size_t b = first; b < blocks; ++b) {
+            const std::uint8_t* p;
+            const std::uint8_t* end;
+            std::uint64_t count;
+            if (!it_.list.block_header(b, p, end, count)) {
+                it_.load_block(b);  // no pairs: the walk ends on this block
+                return;
+            }
+            bool stopped = false;
+            const std::size_t n = decode_block_pairs(p, end, count, [&](std::uint32_t d, std::uint32_t tf) {
+                if (d == TERMINATED) [[unlikely]] {
+                    stopped = true;
+                    return false;
+                }
+                sink(d, score_for(tf));
+                return true;
+            });
+            if (stopped || n == 0) [[unlikely]] {
+                it_.load_block(b);
+                it_.position = n;
+                return;
+            }
+        }
+        if (blocks > first) it_.load_block(blocks - 1);
+        it_.load_block(blocks);  // past the last block: exhausted
     }
 
     float score_of(std::uint32_t tf) const {
@@ -199,6 +252,7 @@ private:
 
     static constexpr std::uint32_t kCachedScores = 64;
     static constexpr std::uint32_t kEagerTableDocs = 1024;
+    static constexpr std::uint32_t kWideTable = 128;
 
     std::uint32_t doc_at(std::size_t pos) const {
         const auto& [d, f] = it_.block[pos];

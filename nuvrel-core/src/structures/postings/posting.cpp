@@ -17,6 +17,11 @@ void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
+std::uint32_t le32(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
 }  // namespace
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
@@ -29,12 +34,16 @@ IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes
     // Check the count against the bytes before reserving anything for it.
     if (static_cast<std::uint64_t>(*num_blocks) * 12 > in.remaining())
         return std::unexpected(IoError::fill_whole_buffer());
+    // The entries are known present: read them straight from the bytes.
+    const std::uint8_t* q = in.rest().data();
     list.skip_list.resize(*num_blocks);
     for (SkipEntry& e : list.skip_list) {
-        e.first_doc = *in.u32();
-        e.last_doc = *in.u32();
-        e.offset = *in.u32();
+        e.first_doc = le32(q);
+        e.last_doc = le32(q + 4);
+        e.offset = le32(q + 8);
+        q += 12;
     }
+    (void)in.take(static_cast<std::uint64_t>(*num_blocks) * 12);
     auto data_len = in.u32();
     if (!data_len) return std::unexpected(data_len.error());
     if (*data_len > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
@@ -76,66 +85,25 @@ void BlockPostingIterator::load_block(std::size_t i) {
     }
     current_block = i;
     position = 0;
-    const std::uint8_t* end = list.data.data() + list.data.size();
-    const std::size_t offset = list.skip_list[i].offset;
-    // A skip entry past the data decodes as an empty block.
-    const std::uint8_t* p = offset <= list.data.size() ? list.data.data() + offset : end;
-    std::uint64_t count = 0;
-    if (!fast_vint(p, end, count)) count = 0;
-    if (count == 0) {
+    const std::uint8_t* p;
+    const std::uint8_t* end;
+    std::uint64_t count;
+    if (!list.block_header(i, p, end, count)) {
         block.clear();
         return;
     }
-    // Every pair takes at least two bytes, so the bytes left bound the pairs
-    // a block can yield, however large its count: size the (reused) vector
-    // once and write into it without per-pair checks.
+    // The bytes left bound the pairs a block can yield, however large its
+    // count: size the (reused) vector once and write into it without
+    // per-pair checks. Grown only: the pairs of the previous block are
+    // overwritten, not cleared first.
     const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 2 + 1;
     const std::size_t cap = static_cast<std::size_t>(std::min(count, room));
-    // Grown only: the pairs of the previous block are overwritten, not
-    // cleared first.
     if (block.size() < cap) block.resize(cap);
     auto* out = block.data();
-    std::size_t n = 0;
-    std::uint64_t doc = 0, tf = 0;
-    std::uint32_t prev = 0;
-    const bool first_ok = fast_vint(p, end, doc) & fast_vint(p, end, tf);
-    if (first_ok) {
-        out[n++] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(tf)};
-        prev = static_cast<std::uint32_t>(doc);
-    }
-    std::uint64_t k = 1;
-    // Bulk: two varints take at most twenty bytes.
-    while (k < count && end - p >= 20) {
-        // Most pairs are a one-byte gap and a one-byte frequency: a run of
-        // them needs one bound, the number of pairs that keep twenty bytes
-        // ahead at two bytes each.
-        const std::uint64_t run = std::min(count - k, static_cast<std::uint64_t>(end - p - 20) / 2 + 1);
-        std::uint64_t j = 0;
-        for (; j < run; ++j) {
-            const std::uint8_t a = p[0], b = p[1];
-            if ((a | b) & 0x80) break;
-            prev += a;
-            out[n++] = {prev, b};
-            p += 2;
-        }
-        k += j;
-        if (j == run) continue;
-        std::uint64_t delta, f;
-        const bool ok = unchecked_vint(p, delta) & unchecked_vint(p, f);
-        if (ok) [[likely]] {
-            prev += static_cast<std::uint32_t>(delta);
-            out[n++] = {prev, static_cast<std::uint32_t>(f)};
-        }
-        ++k;
-    }
-    for (; k < count && p < end; ++k) {
-        std::uint64_t delta, f;
-        const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
-        if (ok) [[likely]] {
-            prev += static_cast<std::uint32_t>(delta);
-            out[n++] = {prev, static_cast<std::uint32_t>(f)};
-        }
-    }
+    const std::size_t n = decode_block_pairs(p, end, count, [&out](std::uint32_t doc, std::uint32_t tf) {
+        *out++ = {doc, tf};
+        return true;
+    });
     block.resize(n);
 }
 

@@ -3,6 +3,7 @@
 // at a time (the term scorer walks it).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "directories/owned_bytes.h"
 #include "io_error.h"
+#include "structures/sstable/fast_vint.h"
 
 namespace nuvrel_core {
 
@@ -38,7 +40,76 @@ struct BlockPostingList {
     static IoResult<BlockPostingList> deserialize(const OwnedBytes& bytes);
     // Encodes the postings in the order given, 128 to a block.
     static BlockPostingList from_posting_list(std::span<const Posting> postings);
+
+    // Where block i's pairs begin (p, up to end) and the count its header
+    // claims; false for a block that decodes to no pairs: an offset past the
+    // data, or a count that is unreadable or zero. i must be a block's index.
+    bool block_header(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end,
+                      std::uint64_t& count) const noexcept {
+        const std::uint8_t* base = data.data();
+        end = base + data.size();
+        const std::size_t offset = skip_list[i].offset;
+        p = offset <= data.size() ? base + offset : end;
+        count = 0;
+        if (!fast_vint(p, end, count)) count = 0;
+        return count != 0;
+    }
 };
+
+// Decodes the pairs that follow a block's count, handing each to
+// emit(doc, tf) in order until emit returns false; returns how many were
+// taken (emit returned true). Bytes that run short yield fewer pairs, and
+// never more than min(count, (end - p) / 2 + 1): every pair takes at least
+// two bytes.
+template <class Emit>
+std::size_t decode_block_pairs(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t count, Emit&& emit) {
+    std::size_t n = 0;
+    std::uint64_t doc = 0, tf = 0;
+    std::uint32_t prev = 0;
+    const bool first_ok = fast_vint(p, end, doc) & fast_vint(p, end, tf);
+    if (first_ok) {
+        prev = static_cast<std::uint32_t>(doc);
+        if (!emit(prev, static_cast<std::uint32_t>(tf))) return n;
+        ++n;
+    }
+    std::uint64_t k = 1;
+    // Bulk: two varints take at most twenty bytes.
+    while (k < count && end - p >= 20) {
+        // Most pairs are a one-byte gap and a one-byte frequency: a run of
+        // them needs one bound, the number of pairs that keep twenty bytes
+        // ahead at two bytes each.
+        const std::uint64_t run = std::min(count - k, static_cast<std::uint64_t>(end - p - 20) / 2 + 1);
+        std::uint64_t j = 0;
+        for (; j < run; ++j) {
+            const std::uint8_t a = p[0], b = p[1];
+            if ((a | b) & 0x80) break;
+            prev += a;
+            p += 2;
+            if (!emit(prev, static_cast<std::uint32_t>(b & 0x7F))) return n + j;
+        }
+        n += j;
+        k += j;
+        if (j == run) continue;
+        std::uint64_t delta, f;
+        const bool ok = unchecked_vint(p, delta) & unchecked_vint(p, f);
+        if (ok) [[likely]] {
+            prev += static_cast<std::uint32_t>(delta);
+            if (!emit(prev, static_cast<std::uint32_t>(f))) return n;
+            ++n;
+        }
+        ++k;
+    }
+    for (; k < count && p < end; ++k) {
+        std::uint64_t delta, f;
+        const bool ok = fast_vint(p, end, delta) & fast_vint(p, end, f);
+        if (ok) [[likely]] {
+            prev += static_cast<std::uint32_t>(delta);
+            if (!emit(prev, static_cast<std::uint32_t>(f))) return n;
+            ++n;
+        }
+    }
+    return n;
+}
 
 struct BlockPostingIterator {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block;  // decoded (doc, tf) of the current block
