@@ -3,6 +3,8 @@
 // never crash or read out of bounds (run under the sanitizers too).
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <fmt/format.h>
 
 #include "query/term_scorer.h"
@@ -70,19 +72,30 @@ TEST(Corruption, TermDictionary) {
 }
 
 TEST(Corruption, PostingList) {
+    // Long enough (over 1,024 postings) for the scorer's fused decode-and-score
+    // walk, which must then match the step-by-step walk on every damaged list.
     std::vector<Posting> p;
-    for (std::uint32_t d = 0; d < 300; ++d) p.push_back({d * 3 + 1, d % 4 + 1});
+    for (std::uint32_t d = 0; d < 1100; ++d) p.push_back({d * 3 + 1, d % 4 + 1});
     for_each_damage(nuvrel_test::encode_posting_list(p), [&](std::vector<std::uint8_t> bytes) {
         auto list = BlockPostingList::deserialize(OwnedBytes::from_vec(std::move(bytes)));
         if (!list) return;
         using Walk = BasicTermScorer<BlockPostingIterator>;
-        Walk walker(BlockPostingIterator(*list), Bm25Weight{});
-        std::size_t steps = 0;
-        for (auto d = walker.doc(); d != TERMINATED && steps < 100000; d = walker.advance()) ++steps;
-        Walk seeker(BlockPostingIterator(*list), Bm25Weight{});
-        for (std::uint32_t t = 0; t < 1000 && seeker.seek(t) != TERMINATED; t += 97) {
+        const Bm25Weight w{BM25_K1, BM25_B, 2.26375f, 5.0f, 1.0f};
+        std::vector<std::pair<std::uint32_t, float>> stepped, fused;
+        Walk walker(BlockPostingIterator(*list), w);
+        for (auto d = walker.doc(); d != TERMINATED && stepped.size() < 100000; d = walker.advance())
+            stepped.emplace_back(d, walker.score());
+        Walk seeker(BlockPostingIterator(*list), w);
+        for (std::uint32_t t = 0; t < 4000 && seeker.seek(t) != TERMINATED; t += 97) {
         }
-        Walk(BlockPostingIterator(std::move(*list)), Bm25Weight{}).for_each_match([](std::uint32_t, float) {});
+        Walk(BlockPostingIterator(std::move(*list)), w).for_each_match([&](std::uint32_t d, float s) {
+            fused.emplace_back(d, s);
+        });
+        ASSERT_EQ(fused.size(), stepped.size());
+        for (std::size_t i = 0; i < fused.size(); ++i) {
+            ASSERT_EQ(fused[i].first, stepped[i].first) << i;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(fused[i].second), std::bit_cast<std::uint32_t>(stepped[i].second));
+        }
     });
 }
 
