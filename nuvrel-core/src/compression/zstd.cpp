@@ -86,4 +86,10 @@ IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, By
     return out;
 }
 
+IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary) {
+    auto plain = dictionary ? decompress_with_dict(compressed, *dictionary) : decompress(compressed);
+    if (!plain) return std::unexpected(plain.error());
+    return OwnedBytes::from_vec(std::move(*plain));
+}
+
 }  // namespace nuvrel_core

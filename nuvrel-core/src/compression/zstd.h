@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "directories/owned_bytes.h"
@@ -13,5 +14,9 @@ namespace nuvrel_core {
 // decode, with no size taken from the frames' headers.
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed);
 IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, ByteView dictionary);
+
+// A block of a file whose blocks share an optional dictionary, decompressed
+// into a buffer that cache and callers share.
+IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary);
 
 }  // namespace nuvrel_core

@@ -114,9 +114,9 @@ Task<IoResult<OwnedBytes>> AsyncStoreReader::load_block(StoreIndexEntry entry) c
     if (!range) co_return R(std::unexpected(range.error()));
     IoResult<OwnedBytes> raw = co_await data_.read_bytes_range(*range);
     if (!raw) co_return R(std::unexpected(raw.error()));
-    auto plain = dict_ ? decompress_with_dict(*raw, *dict_) : decompress(*raw);
+    IoResult<OwnedBytes> plain = decompress_block(*raw, dict_);
     if (!plain) co_return R(std::unexpected(plain.error()));
-    OwnedBytes block = OwnedBytes::from_vec(std::move(*plain));
+    OwnedBytes block = std::move(*plain);
     {
         std::unique_lock lock(cache_lock_);
         cache_.insert(entry.first_doc_id, block);

@@ -265,9 +265,9 @@ Task<IoResult<OwnedBytes>> AsyncSSTableReader::load_block(std::size_t n) const {
                  range->end);
     IoResult<OwnedBytes> raw = co_await data_.read_bytes_range(*range);
     if (!raw) co_return R(std::unexpected(raw.error()));
-    auto plain = dictionary_ ? decompress_with_dict(*raw, *dictionary_) : decompress(*raw);
+    IoResult<OwnedBytes> plain = decompress_block(*raw, dictionary_);
     if (!plain) co_return R(std::unexpected(plain.error()));
-    OwnedBytes block = OwnedBytes::from_vec(std::move(*plain));
+    OwnedBytes block = std::move(*plain);
     {
         std::unique_lock lock(cache_lock_);
         cache_.insert(e.offset, block);
