@@ -11,7 +11,7 @@
 #include "compression/zstd.h"
 #include "directories/directory.h"
 #include "error.h"
-#include "structures/sstable/vint.h"
+#include "util/vint.h"
 #include "support/outcome.h"
 #include "support/test_util.h"
 

@@ -17,7 +17,7 @@
 #include "segment/store.h"
 #include "segment/types.h"
 #include "segment/vector_index.h"
-#include "structures/fx_hash.h"
+#include "util/fx_hash.h"
 #include "structures/postings/posting.h"
 #include "structures/sstable/sstable.h"
 

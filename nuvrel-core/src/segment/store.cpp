@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 
 #include "compression/zstd.h"
-#include "structures/sstable/byte_cursor.h"
-#include "structures/sstable/file_range.h"
+#include "util/byte_cursor.h"
+#include "util/file_range.h"
 
 namespace nuvrel_core {
 

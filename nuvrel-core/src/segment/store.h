@@ -14,7 +14,7 @@
 #include "dsl/document.h"
 #include "io_error.h"
 #include "runtime/runtime.h"
-#include "structures/sstable/block_cache.h"
+#include "util/block_cache.h"
 
 namespace nuvrel_core {
 

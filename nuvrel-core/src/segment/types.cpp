@@ -1,6 +1,6 @@
 #include "segment/types.h"
 
-#include "structures/sstable/byte_cursor.h"
+#include "util/byte_cursor.h"
 
 namespace nuvrel_core {
 

@@ -11,7 +11,7 @@
 #include "directories/owned_bytes.h"
 #include "dsl/schema.h"
 #include "io_error.h"
-#include "structures/fx_hash.h"
+#include "util/fx_hash.h"
 
 namespace nuvrel_core {
 

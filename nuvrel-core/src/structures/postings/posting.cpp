@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "structures/sstable/byte_cursor.h"
-#include "structures/sstable/fast_vint.h"
+#include "util/byte_cursor.h"
+#include "util/fast_vint.h"
 
 namespace nuvrel_core {
 

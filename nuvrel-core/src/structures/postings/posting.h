@@ -11,7 +11,7 @@
 
 #include "directories/owned_bytes.h"
 #include "io_error.h"
-#include "structures/sstable/fast_vint.h"
+#include "util/fast_vint.h"
 
 namespace nuvrel_core {
 

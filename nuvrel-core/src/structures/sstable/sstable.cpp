@@ -8,9 +8,9 @@
 
 #include "compression/zstd.h"
 #include "log.h"
-#include "structures/sstable/byte_cursor.h"
-#include "structures/sstable/fast_vint.h"
-#include "structures/sstable/file_range.h"
+#include "util/byte_cursor.h"
+#include "util/fast_vint.h"
+#include "util/file_range.h"
 
 // GCC 12 pairs the coroutine frame's sized operator delete with the wrong
 // allocation function in large coroutines and warns falsely.

@@ -16,7 +16,7 @@
 #include "directories/owned_bytes.h"
 #include "io_error.h"
 #include "runtime/runtime.h"
-#include "structures/sstable/block_cache.h"
+#include "util/block_cache.h"
 #include "structures/sstable/term_info.h"
 
 namespace nuvrel_core {

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "structures/sstable/byte_cursor.h"
+#include "util/byte_cursor.h"
 
 namespace nuvrel_core {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "directories/owned_bytes.h"
-#include "structures/fx_hash.h"
+#include "util/fx_hash.h"
 
 namespace nuvrel_core {
 

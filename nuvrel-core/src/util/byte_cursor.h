@@ -8,7 +8,7 @@
 
 #include "directories/owned_bytes.h"
 #include "io_error.h"
-#include "structures/sstable/vint.h"
+#include "util/vint.h"
 
 namespace nuvrel_core {
 
