@@ -6,12 +6,6 @@
 #include "structures/vector/side_file.h"
 #include "structures/vector/vector_json.h"
 
-// GCC 12 pairs the coroutine frame's sized operator delete with the wrong
-// allocation function in large coroutines and warns falsely.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 namespace nuvrel_core {
 
 namespace {
