@@ -3,6 +3,8 @@ searches with exact scores, the merge across segments, reload and damage."""
 
 import math
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -274,3 +276,36 @@ def test_dense_vector_data(tmp_path, engine):
                        match=r"^Failed to open index: IO error: Range 4\.\.25 out of bounds \(file size: 24\)$"):
         engine.open(str(tmp_path / "idx"))
     assert idx.num_docs() == 20
+
+
+
+MEMORY_CHILD = """
+import resource, sys
+from nuvrel_python import NuvrelIndex
+idx = NuvrelIndex.open(sys.argv[1])
+idx.get_document(0)
+vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
+try:
+    {call}
+except BaseException as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("call,failure", [
+    ("idx.get_document(1)", "Failed to get document: "),  # a block of 64 MiB in a few KiB
+    ("NuvrelIndex.open(sys.argv[2])", "Failed to open index: "),  # a side file that never ends
+])
+def test_memory_exhausted_is_the_methods_failure(tmp_path, call, failure):
+    w = nw.IndexWriter(tmp_path / "a", [nw.FieldDef("blob", indexed=False)])
+    w.add_segment([{"blob": "a"}, {"blob": "x" * (64 << 20)}], nw.SegmentOptions(store_block_docs=1))
+    w.commit()
+    config = {"dim": 3, "coarse_centroids_path": "/dev/zero", "pq_codebook_path": "/dev/zero"}
+    w = nw.IndexWriter(tmp_path / "b", [nw.FieldDef("v", "dense_vector", indexed=False, dense_vector_config=config)])
+    w.add_segment([{"v": [1.0, 2.0, 3.0]}], nw.SegmentOptions(vectors=True, vector_index_type=nw.VECTOR_TYPE_IVF_PQ))
+    w.commit()
+    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD.format(call=call), str(tmp_path / "a"),
+                          str(tmp_path / "b")], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("RuntimeError " + failure), out.stdout
