@@ -9,17 +9,6 @@ import pytest
 import nuvrel_writer as nw
 
 
-class Seq(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 class Index:
     """An integer through __index__, or the error it raises."""
 
@@ -133,7 +122,7 @@ def test_accepted_arguments(index, make_index, tmp_path):
     assert index.get_document(doc_id=Index(0)) == {"title": "a"}
     assert index.search_term(field="title", term="a", limit=Index(5)) != []
     # any Sequence serves: tuples, lists and user sequences
-    assert index.search_boolean(Seq(OK), (), None, None) == index.search_boolean(tuple(OK), [], None, None) != []
+    assert index.search_boolean(collections.UserList(OK), (), None, None) == index.search_boolean(tuple(OK), [], None, None) != []
     # the path is not cut short at the NUL, which would open the index before it
     with pytest.raises(RuntimeError, match="^" + re.escape(
             "Failed to open index: IO error: file name contained an unexpected NUL byte") + "$"):

@@ -40,8 +40,6 @@ def test_stubs_match_the_module(tmp_path):
     (GOOD, None),
     ('from nuvrel_python import NuvrelIndex\nNuvrelIndex.open("i").search_term("body", 5, "x")', "arg-type"),
     ('from nuvrel_python import NuvrelIndex\nNuvrelIndex.open("i").get_document(0)["x"]', "index"),
-    ('from nuvrel_python import NuvrelIndex\nNuvrelIndex.open("i").search_boolean([["f", "t"]], None, None, 1)',
-     "list-item"),
     ('from nuvrel_python import NuvrelIndex\nNuvrelIndex.open("i").search_term("body", "x")', "call-arg"),
 ])
 def test_strict_mypy(tmp_path, body, error):
