@@ -81,9 +81,7 @@ void fail_argument(const char* param) {
     if (PyErr_Occurred() == PyExc_TypeError) {
         // The first error's text always makes it into the message, even when
         // its str() raises or cannot be encoded.
-        std::optional<std::string> text = take_exception_text();
-        raise_with(PyExc_TypeError,
-                   fmt::format("argument '{}': {}", param, text.value_or("<exception str() failed>")));
+        raise_with(PyExc_TypeError, fmt::format("argument '{}': {}", param, take_exception_text()));
     }
     throw PythonError{};
 }

@@ -26,21 +26,20 @@ Ref take_exception() noexcept {
 #endif
 }
 
+// What the interpreter prints for an exception whose str() fails.
+constexpr std::string_view unprintable = "<exception str() failed>";
+
 // The UTF-8 form of a str; lone surrogates are written as escapes.
-std::optional<std::string> utf8_of(PyObject* text) noexcept {
-    try {
-        Py_ssize_t size = 0;
-        if (const char* s = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(s, static_cast<std::size_t>(size));
+std::string utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(s, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!bytes) {
         PyErr_Clear();
-        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
-        if (!bytes) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
+        return std::string(unprintable);
     }
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 void set_panic(PyTypeObject* cls, std::string_view message) noexcept {
@@ -60,14 +59,12 @@ void raise_with(PyObject* type, std::string_view message) {
     throw PythonError{};
 }
 
-std::optional<std::string> take_exception_text() noexcept {
+std::string take_exception_text() {
     Ref value = take_exception();
-    if (!value) return std::nullopt;
-    Ref text = Ref::steal(PyObject_Str(value.get()));
+    Ref text = Ref::steal(value ? PyObject_Str(value.get()) : nullptr);
     if (!text) {
-        // The interpreter's own placeholder when it prints such an exception.
         PyErr_Clear();
-        return std::string("<exception str() failed>");
+        return std::string(unprintable);
     }
     return utf8_of(text.get());
 }

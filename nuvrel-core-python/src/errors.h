@@ -4,7 +4,6 @@
 // exception.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,10 +20,9 @@ void set_error(PyObject* type, std::string_view message) noexcept;
 [[noreturn]] void raise_with(PyObject* type, std::string_view message);
 
 // Takes the pending exception out of the interpreter and returns its str().
-// A str() that raises or has no UTF-8 form still gives a text (the
-// interpreter's placeholder, or the text with escapes); none only when no
-// exception is pending or memory is exhausted.
-std::optional<std::string> take_exception_text() noexcept;
+// A str() that raises still gives a text, the interpreter's own placeholder,
+// and one without a UTF-8 form gives its text with escapes.
+std::string take_exception_text();
 
 // What each engine-backed method calls its own failure; RuntimeError
 // "{failure}: {error}" carries the engine error's display text.

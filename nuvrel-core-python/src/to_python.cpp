@@ -77,7 +77,7 @@ Ref field_value_to_py(const FieldValue& value) {
     try {
         return std::visit(FieldValueVisitor{}, value);
     } catch (const PythonError&) {
-        throw Panic{take_exception_text().value_or("failed to create a Python object")};
+        throw Panic{take_exception_text()};
     }
 }
 
