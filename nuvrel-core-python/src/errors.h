@@ -47,6 +47,8 @@ template <class F>
 PyObject* guarded(PyTypeObject* cls, std::string_view failure, F&& body) noexcept {
     try {
         return body();
+    } catch (const PythonError&) {
+        return nullptr;  // already set; the common case, kept free of a rethrow
     } catch (...) {
         raise_current_exception(cls, failure);
         return nullptr;
