@@ -13,20 +13,17 @@ pytest.importorskip("mypy")
 GOOD = """
     from typing import Any
     from nuvrel_python import NuvrelIndex
-
     index: NuvrelIndex = NuvrelIndex.open("idx")
     hits: list[tuple[int, float]] = index.search_term("body", "x", None)
     hits = index.search_boolean(must=[("body", "x")], should=None, must_not=(), limit=5)
     doc: dict[str, Any] | None = index.get_document(doc_id=hits[0][0])
-    names: list[str] = index.field_names()
-    total: int = index.num_docs() + index.num_segments()
+    names: list[str] = index.field_names() * (index.num_docs() + index.num_segments())
     index.reload()
 """
 
 
 def run_mypy(*args, cwd):
-    # From a directory without the sources, so that only the installed
-    # module and its stubs are seen.
+    # From outside the sources, so that only the installed module and stubs are seen.
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd,
                           env=dict(os.environ, MYPY_CACHE_DIR=str(cwd / ".mypy_cache")))
 
