@@ -118,6 +118,26 @@ def p95(samples):
     return s[max(0, math.ceil(0.95 * len(s)) - 1)]
 
 
+def p10(samples):
+    return sorted(samples)[len(samples) // 10]
+
+
+def marginal(rows):
+    """ns per posting between the lightest and the heaviest term class that
+    read the same number of lists from .post files: the fixed costs of the
+    call cancel out. From the 10th percentiles, which a busy machine
+    disturbs least."""
+    terms = [r for r in rows if r["class"].startswith("term") and r["reads"]]
+    if not terms:
+        return None
+    heavy = max(terms, key=lambda r: r["postings"])
+    light = min((r for r in terms if r["reads"] == heavy["reads"]), key=lambda r: r["postings"])
+    if light is heavy:
+        return None
+    slope = (heavy["n_p10"] - light["n_p10"]) / (heavy["postings"] - light["postings"])
+    return f"{slope:.2f} ns per posting between {light['class']} and {heavy['class']}"
+
+
 def fmt_us(ns: float) -> str:
     us = ns / 1000
     return f"{us:.1f}" if us < 1000 else f"{us:,.0f}"
@@ -161,7 +181,7 @@ class Run:
         reads = statistics.mean(q.reads for q in queries) if queries else None
         n_med, s_med = statistics.median(nuv), statistics.median(sql)
         self.rows.append({
-            "class": name, "samples": len(nuv), "postings": postings, "reads": reads,
+            "class": name, "samples": len(nuv), "postings": postings, "reads": reads, "n_p10": p10(nuv),
             "n_med": n_med, "n_p95": p95(nuv), "s_med": s_med, "s_p95": p95(sql),
             "ratio": n_med / s_med,
             "ns_posting": n_med / postings if postings else None,
@@ -247,6 +267,8 @@ def report(runs) -> str:
                          f"| {fmt_us(r['n_med'])} | {fmt_us(r['n_p95'])} | {fmt_us(r['s_med'])} "
                          f"| {fmt_us(r['s_p95'])} | {r['ratio']:.2f} | {opt(r['ns_posting'], '.1f')} "
                          f"| {opt(r['us_read'], '.1f')} |")
+        slope = marginal(run.rows)
+        lines += ["", f"Marginal cost of a scored posting: {slope}."] if slope else []
         lines.append("")
     lines += ["postings: mean over the class's queries of the postings of their terms (all segments); "
               ".post reads: of those lists, how many are read from .post files (longer than an inline list); "
