@@ -4,10 +4,12 @@ database holding the same documents and the same tokens.
 
 * fortunes: Debian's fortune-cookie collections, one segment per collection
   file, as the demo builds them (fields text, collection, number);
-* zipf: synthetic documents of 5 to 15 words drawn from a 100,000-word
+* zipf: synthetic documents of 10 to 40 words drawn from a 1,000,000-word
   vocabulary with Zipf weights (word of rank r has weight 1/r), cut into
   equal segments. With the default 1,000,000 documents this yields terms
-  of every query class, from ~10 to ~100,000 postings.
+  of every query class, from ~10 to ~100,000 postings, and like real text
+  a long tail of rare words (~450,000 distinct terms a segment), which is
+  what opening an index parses.
 
 SQLite gets the writer's own tokens, joined by single spaces, in an FTS5
 table with the "ascii" tokenizer: writer tokens are lower-cased runs of
@@ -44,8 +46,8 @@ from demo import FIELDS as FORTUNE_FIELDS, read_fortunes  # noqa: E402
 # Target posting counts of the single-term query classes.
 TERM_CLASSES = (10, 1_000, 10_000, 100_000)
 TERMS_PER_CLASS = 6
-ZIPF_VOCABULARY = 100_000
-ZIPF_WORDS = (5, 15)
+ZIPF_VOCABULARY = 1_000_000
+ZIPF_WORDS = (10, 40)
 
 
 def _stamp(params: dict) -> str:
@@ -235,7 +237,7 @@ def build_zipf(cache: str, num_docs: int, num_segments: int, jobs: int) -> dict:
         stats.add_segment(seg_df, inline)
     manifest = {"stamp": stamp, "name": "zipf", "num_docs": num_docs, "num_segments": num_segments,
                 "fields": "text",
-                "note": f"Zipf words, vocabulary {ZIPF_VOCABULARY}, {ZIPF_WORDS[0]}-{ZIPF_WORDS[1]} words a document",
+                "note": f"Zipf words, vocabulary {ZIPF_VOCABULARY:,}, {ZIPF_WORDS[0]}-{ZIPF_WORDS[1]} words a document",
                 "pair_class": "10000", **stats.choose(num_docs)}
     return _save(directory, manifest, started)
 
