@@ -135,7 +135,7 @@ def marginal(rows):
     if light is heavy:
         return None
     slope = (heavy["n_p10"] - light["n_p10"]) / (heavy["postings"] - light["postings"])
-    return f"{slope:.2f} ns per posting between {light['class']} and {heavy['class']}"
+    return slope, light["class"], heavy["class"]
 
 
 def fmt_us(ns: float) -> str:
@@ -190,10 +190,10 @@ class Run:
         print(f"  {name:24s} nuvrel {fmt_us(n_med):>8s} us  SQLite {fmt_us(s_med):>8s} us  "
               f"ratio {n_med / s_med:5.2f}", flush=True)
 
-    def run(self):
+    def run(self, check: bool):
         print(f"\n{self.m['name']}: {self.m['num_docs']:,} documents in {self.m['num_segments']} segments", flush=True)
         classes = self.queries()
-        for _, qs in classes:
+        for _, qs in classes if check else ():
             for q in qs:
                 self.check(q)
         for name, qs in classes:
@@ -202,6 +202,7 @@ class Run:
             self.row(name, *interleaved(pairs, self.budget), qs)
         self.fetches()
         self.opens()
+        self.index = self.con = None  # keep only the figures
 
     def fetches(self):
         tops = []
@@ -246,34 +247,54 @@ def machine() -> str:
                                 text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         commit = "?"
-    return (f"{model}, {cpus} CPUs; Python {platform.python_version()}, SQLite {sqlite3.sqlite_version}; "
+    # Waiting for a file read costs nuvrel thread wake-ups, which a busy machine delays far more than it
+    # delays SQLite's single-threaded work: the load says how far to trust the ratios.
+    load = "/".join(f"{x:.1f}" for x in os.getloadavg())
+    return (f"{model}, {cpus} CPUs, load {load}; Python {platform.python_version()}, SQLite {sqlite3.sqlite_version}; "
             f"commit {commit}; {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; "
             f"module {nuvrel_python.__file__}")
 
 
-def report(runs) -> str:
+def cell(values, f) -> str:
+    """One figure, or over several runs the middle one and the range."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return ""
+    if len(values) == 1:
+        return f(values[0])
+    return f"{f(statistics.median(values))} ({f(min(values))}–{f(max(values))})"
+
+
+def report(groups) -> str:
+    """groups: per corpus, its runs (the same classes in each)."""
+    runs_note = f" over {len(groups[0])} runs: middle (lowest–highest)" if len(groups[0]) > 1 else ""
     lines = [f"Machine: {machine()}", ""]
-    for run in runs:
-        m = run.m
+    for runs in groups:
+        m = runs[0].m
         lines += [f"**{m['name']}**: {m['num_docs']:,} documents, {m['num_segments']} segments ({m['note']}); "
-                  f"times in µs, ratio = nuvrel median / SQLite median", "",
+                  f"times in µs{runs_note}; ratio = nuvrel median / SQLite median", "",
                   "| query | postings | .post reads | nuvrel median | nuvrel p95 | FTS5 median | FTS5 p95 "
                   "| ratio | ns/posting | µs/read |",
                   "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|"]
-        for r in run.rows:
-            def opt(v, f):
-                return "" if v is None else format(v, f)
-            lines.append(f"| {r['class']} | {opt(r['postings'], ',.0f')} | {opt(r['reads'], '.1f')} "
-                         f"| {fmt_us(r['n_med'])} | {fmt_us(r['n_p95'])} | {fmt_us(r['s_med'])} "
-                         f"| {fmt_us(r['s_p95'])} | {r['ratio']:.2f} | {opt(r['ns_posting'], '.1f')} "
-                         f"| {opt(r['us_read'], '.1f')} |")
-        slope = marginal(run.rows)
-        lines += ["", f"Marginal cost of a scored posting: {slope}."] if slope else []
+        for i, r in enumerate(runs[0].rows):
+            def col(key, f):
+                return cell([run.rows[i][key] for run in runs], f)
+            postings, reads = cell([r["postings"]], "{:,.0f}".format), cell([r["reads"]], "{:.1f}".format)
+            lines.append(f"| {r['class']} | {postings} | {reads} "
+                         f"| {col('n_med', fmt_us)} | {col('n_p95', fmt_us)} | {col('s_med', fmt_us)} "
+                         f"| {col('s_p95', fmt_us)} | {col('ratio', '{:.2f}'.format)} "
+                         f"| {col('ns_posting', '{:.1f}'.format)} | {col('us_read', '{:.1f}'.format)} |")
+        slopes = [marginal(run.rows) for run in runs]
+        if slopes[0]:
+            lines += ["", f"Marginal cost of a scored posting, between {slopes[0][1]} and {slopes[0][2]}: "
+                          f"{cell([x[0] for x in slopes], '{:.2f}'.format)} ns."]
         lines.append("")
     lines += ["postings: mean over the class's queries of the postings of their terms (all segments); "
               ".post reads: of those lists, how many are read from .post files (longer than an inline list); "
               "ns/posting and µs/read divide nuvrel's median by these, so each is an upper bound "
-              "that also carries the other costs of the call."]
+              "that also carries the other costs of the call. The marginal cost compares two term classes "
+              "with the same reads, so the fixed costs cancel; it is taken from 10th percentiles and "
+              "is unreliable on a busy machine."]
     return "\n".join(lines)
 
 
@@ -286,6 +307,7 @@ def main() -> int:
     parser.add_argument("--zipf-segments", type=int, default=8)
     parser.add_argument("--jobs", type=int, default=min(4, os.cpu_count() or 1), help="writer processes")
     parser.add_argument("--budget", type=float, default=2.0, help="seconds of timing per query class")
+    parser.add_argument("--runs", type=int, default=1, help="time everything this many times; report ranges")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
@@ -297,18 +319,19 @@ def main() -> int:
             manifests.append(corpora.build_zipf(args.cache, args.zipf_docs, args.zipf_segments, args.jobs))
         else:
             parser.error(f"unknown corpus {name}")
-    runs = []
-    for m in manifests:
-        run = Run(m, args.budget, args.seed)
-        run.run()
-        runs.append(run)
+    groups = [[] for _ in manifests]
+    for k in range(args.runs):  # runs alternate between the corpora, so that both see the same load
+        for m, runs in zip(manifests, groups):
+            run = Run(m, args.budget, args.seed + k)
+            run.run(check=k == 0)
+            runs.append(run)
 
-    text = report(runs)
+    text = report(groups)
     print("\n" + text)
     with open(os.path.join(args.cache, "last.md"), "w") as fh:
         fh.write(text + "\n")
-    problems = [p for r in runs for p in r.problems]
-    checked = sum(r.checked for r in runs)
+    problems = [p for runs in groups for r in runs for p in r.problems]
+    checked = sum(r.checked for runs in groups for r in runs)
     if problems:
         print(f"\nMISMATCH in {len(problems)} of {checked} checks:", *problems, sep="\n  ")
         return 1
