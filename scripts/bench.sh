@@ -6,7 +6,7 @@
 # or the corpus builder changes); the figures of the last run are kept in
 # build/bench/last.md.
 #
-#   bash scripts/bench.sh [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS] ...
+#   bash scripts/bench.sh [--runs N] [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS] ...
 #
 # PYTHON picks the interpreter (default: the project's .venv, else python3);
 # the nuvrel_python module it imports is the one measured, and it is
