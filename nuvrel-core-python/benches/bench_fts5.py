@@ -294,7 +294,12 @@ def report(groups) -> str:
               "ns/posting and µs/read divide nuvrel's median by these, so each is an upper bound "
               "that also carries the other costs of the call. The marginal cost compares two term classes "
               "with the same reads, so the fixed costs cancel; it is taken from 10th percentiles and "
-              "is unreliable on a busy machine."]
+              "is unreliable on a busy machine. Searches ask for the best 10 hits (FTS5: ORDER BY rank "
+              "LIMIT 10); top-10 fetch: the 10 best documents of a term, fetched one call each "
+              "(FTS5 side: a primary-key SELECT each); open: NuvrelIndex.open against connect and "
+              "reading the schema. Match sets are compared in full; rankings are not, since nuvrel's "
+              "BM25 normalises by the term frequency where FTS5 uses the document length, and takes "
+              "its statistics per segment."]
     return "\n".join(lines)
 
 
