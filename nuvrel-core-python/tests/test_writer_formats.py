@@ -5,40 +5,42 @@ vector-index file, whose content no method of the module exposes."""
 
 import json
 import struct
+from pathlib import Path
 
 import pytest
 
 import nuvrel_writer as nw
 
 
-def read(path):
-    with open(path, "rb") as fh:
-        return fh.read()
+def footer(info, ext, layout):
+    data = Path(info.files[ext]).read_bytes()
+    return struct.unpack_from(layout, data, len(data) - struct.calcsize(layout))
 
 
-def test_layout_options_take_effect(tmp_path):
+# .terms: index, reserved, bloom and dictionary offsets, reserved byte, magic;
+# .store: data end, dictionary offset, documents, has dictionary, version, magic
+TERMS, STORE = (".terms", "<QQQQBI"), (".store", "<QQIIII")
+
+
+# Each option, and what holds with it but not with the default layout.
+@pytest.mark.parametrize("options, holds", [
+    ({"bloom": False}, lambda i: footer(i, *TERMS)[2] == 0),
+    ({"terms_dictionary": b"gamma beta alpha " * 20}, lambda i: footer(i, *TERMS)[3] != 0),
+    ({"terms_block_entries": 16}, lambda i: len(i.term_blocks) == -(-len(i.terms) // 16)),
+    ({"inline_postings": False}, lambda i: not i.inline_keys),
+    # "common" is in every document: 200 postings in blocks of 5
+    ({"posting_block_size": 5}, lambda i: struct.unpack_from(
+        "<II", Path(i.files[".post"]).read_bytes(), i.posting_ranges[nw.term_key(0, "common")][0]) == (200, 40)),
+    ({"store_dictionary": b'{"field_values":' * 20}, lambda i: footer(i, *STORE)[3] == 1 and footer(i, *STORE)[1] != 0),
+    ({"store_block_docs": 7}, lambda i: [b[0] for b in i.store_blocks] == list(range(0, 200, 7))),
+    # a .meta without statistics is 20 bytes: id and document count only
+    ({"meta_field_stats": False}, lambda i: len(Path(i.files[".meta"]).read_bytes()) == 20),
+])
+def test_layout_option_takes_effect(tmp_path, options, holds):
     docs = [{"title": f"alpha beta{i % 13} gamma{i} common"} for i in range(200)]
     w = nw.IndexWriter(tmp_path, [nw.FieldDef("title")])
-    plain = w.add_segment(docs, nw.SegmentOptions(bloom=False, sparse_every=None, terms_block_entries=16))
-    rich = w.add_segment(docs, nw.SegmentOptions(terms_block_entries=16, sparse_every=3, inline_postings=False,
-                                                 terms_dictionary=b"gamma beta alpha " * 20,
-                                                 store_dictionary=b'{"field_values":' * 20, store_block_docs=7,
-                                                 meta_field_stats=False, posting_block_size=5))
-    for info, bloom, with_dict in ((plain, False, False), (rich, True, True)):
-        terms = read(info.files[".terms"])
-        index_offset, _, bloom_offset, dict_offset, _, magic = struct.unpack_from("<QQQQBI", terms, len(terms) - 37)
-        assert magic == nw.TERMS_MAGIC and (bloom_offset != 0) == bloom and (dict_offset != 0) == with_dict
-        store = read(info.files[".store"])
-        _, store_dict, num_docs, has_dict, version, _ = struct.unpack_from("<QQIIII", store, len(store) - 32)
-        assert (num_docs, version, has_dict, store_dict != 0) == (200, 2, int(with_dict), with_dict)
-    assert len(plain.term_blocks) == -(-len(plain.terms) // 16)
-    assert plain.inline_keys and not rich.inline_keys
-    assert [b[0] for b in rich.store_blocks] == list(range(0, 200, 7))
-    # a .meta without statistics is 20 bytes: id and document count only
-    assert len(read(rich.files[".meta"])) == 20
-    # "common" is in every document: 200 postings in blocks of 5
-    count, blocks = struct.unpack_from("<II", read(rich.files[".post"]), rich.posting_ranges[nw.term_key(0, "common")][0])
-    assert (count, blocks) == (200, 40)
+    default, changed = w.add_segment(docs), w.add_segment(docs, nw.SegmentOptions(**options))
+    assert holds(changed) and not holds(default)
 
 
 @pytest.mark.parametrize("itype", [nw.VECTOR_TYPE_RABITQ, nw.VECTOR_TYPE_IVF_RABITQ, nw.VECTOR_TYPE_IVF_PQ])
@@ -48,7 +50,7 @@ def test_vectors_file(tmp_path, itype):
     w = nw.IndexWriter(tmp_path, fields)
     docs = [{"title": "a", "v": [i, 0.5, -1.0]} for i in range(5)]
     info = w.add_segment(docs, nw.SegmentOptions(vectors=True, vector_index_type=itype))
-    data = read(info.files[".vectors"])
+    data = Path(info.files[".vectors"]).read_bytes()
     (n,) = struct.unpack_from("<I", data, 0)
     assert n == 1
     fid, typ, off, length = struct.unpack_from("<IBQQ", data, 4)

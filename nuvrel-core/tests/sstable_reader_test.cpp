@@ -9,7 +9,6 @@
 #include <fmt/format.h>
 
 #include "structures/sstable/sstable.h"
-#include "support/debug_records.h"
 #include "support/outcome.h"
 #include "support/segment_builder.h"
 
@@ -272,38 +271,6 @@ TEST(BlockCache, EvictsLeastRecentlyUsedByOffset) {
     z.insert(3, blk(3));
     EXPECT_EQ(held.size(), 4u);
     EXPECT_EQ(held[0], 2);
-}
-
-TEST(SSTableDebug, RecordsTellTheLookupPath) {
-    TermDictOptions o;
-    o.entries_per_block = 2;
-    o.sparse_every = 2;
-    TermDictBuilder b(o);
-    for (int i = 0; i < 6; ++i) b.add(key_of(i), external(static_cast<std::uint32_t>(i)));
-    auto r = open_bytes(b.build());
-    ASSERT_TRUE(r);
-    auto got = nuvrel_test::debug_records("nuvrel_core::structures::sstable", [&] {
-        lookup(*r, key_of(2));
-        lookup(*r, key_of(3));
-        lookup(*r, "nope");
-    });
-    std::vector<std::string> want{
-        fmt::format("SSTable::get called, key_len={}, total_blocks=3, sparse_entries=2", key_of(2).size()),
-        "SSTable::get sparse_range=[0, 1]",
-        "SSTable::get loading block_idx=1",
-        fmt::format("SSTable::load_block idx=1 CACHE MISS, reading bytes [{}-{}]", b.blocks()[1].first, b.blocks()[2].first),
-        fmt::format("SSTable::get called, key_len={}, total_blocks=3, sparse_entries=2", key_of(3).size()),
-        "SSTable::get sparse_range=[0, 1]",
-        "SSTable::get loading block_idx=1",
-        "SSTable::load_block idx=1 CACHE HIT",
-        "SSTable::get called, key_len=4, total_blocks=3, sparse_entries=2",
-        "SSTable::get bloom filter negative",
-    };
-    // The bloom filter could in principle pass "nope"; then the walk goes on.
-    if (got.size() > want.size()) want.pop_back();
-    ASSERT_GE(got.size(), want.size());
-    got.resize(want.size());
-    EXPECT_EQ(got, want);
 }
 
 TEST(SSTableLookup, ConcurrentLookupsShareOneSmallCache) {

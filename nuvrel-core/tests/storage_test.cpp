@@ -21,21 +21,6 @@ using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::TempDir;
 
-TEST(ErrorDisplay, VariantsAndIoPayloads) {
-    EXPECT_EQ(Error(IoError::from_errno(2)).to_string(), "IO error: No such file or directory (os error 2)");
-    EXPECT_EQ(Error(Error::InvalidFieldType{"text", "u64"}).to_string(), "Invalid field type: expected text, got u64");
-    EXPECT_EQ(Error(Error::DocumentNotFound{7}).to_string(), "Document not found: 7");
-    EXPECT_EQ(Error(Error::IndexClosed{}).to_string(), "Index is closed");
-    EXPECT_EQ(Error::corruption("Invalid segment ID: xyz").to_string(), "Index corruption: Invalid segment ID: xyz");
-    EXPECT_EQ(Error::serialization("EOF while parsing a value at line 1 column 0").to_string(),
-              "Serialization error: EOF while parsing a value at line 1 column 0");
-    EXPECT_EQ(Error(Error::FieldNotFound{"t"}).to_string(), "Field not found: t");
-    EXPECT_EQ(Error(Error::Schema{"s"}).to_string(), "Schema error: s");
-    EXPECT_EQ(Error(Error::Query{"q"}).to_string(), "Query error: q");
-    EXPECT_EQ(Error(Error::Internal{"i"}).to_string(), "Internal error: i");
-    EXPECT_EQ(Error(IoError::invalid_data("Store too small")).to_string(), "IO error: Store too small");
-}
-
 TEST(ReadVint, ValuesRestAndFaults) {
     using V = std::vector<std::uint8_t>;
     const std::tuple<V, std::uint64_t, std::size_t> cases[] = {

@@ -1,14 +1,14 @@
 """Per-call cost of the module's methods, to set against the engine's own
 figures (index_bench: BM_EngineSearchSmallResult, BM_EngineDocWarm), which
 use an index of the same shape: one segment of 1,000 documents, a term in
-10 of them. Run: python3 bench_module.py (not a test: pytest skips it)."""
+10 of them. Run: python3 nuvrel-core-python/benches/bench_module.py."""
 
 import os
 import sys
 import tempfile
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 import nuvrel_writer as nw  # noqa: E402
 from nuvrel_python import NuvrelIndex  # noqa: E402
