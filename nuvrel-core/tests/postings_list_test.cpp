@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "query/bm25.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
 #include "support/segment_builder.h"
@@ -98,6 +99,39 @@ TEST(BlockPostingIterator, LoadBlockEdges) {
     EXPECT_FALSE(s.exhausted);
     s.load_block(3);  // the count's varint runs off the end
     EXPECT_TRUE(s.block.empty());
+}
+
+// Skip entries that all name the same bytes would have each block decode
+// them again: the work would grow with the square of the file. The walk's
+// decoding is bounded by the bytes present instead, and the first pass
+// over the bytes is still walked whole.
+TEST(BlockPostingIterator, DecodingIsBoundedByTheBytesPresent) {
+    constexpr std::uint32_t kPairs = 5000, kEntries = 3000;
+    Bytes data;
+    data.vint(kPairs);
+    for (std::uint32_t i = 0; i < kPairs; ++i) data.vint(1).vint(1);
+    Bytes file;
+    file.u32(kPairs * kEntries).u32(kEntries);
+    for (std::uint32_t i = 0; i < kEntries; ++i) file.u32(1).u32(i + 1).u32(0);
+    const std::vector<std::uint8_t> body = data.vec();
+    file.u32(static_cast<std::uint32_t>(body.size())).raw(body);
+    const std::uint64_t bound = BlockPostingIterator::kDecodesPerByte * file.vec().size();
+    const BlockPostingList list = list_of(file.vec());
+
+    using Walk = BasicTermScorer<BlockPostingIterator>;
+    const Bm25Weight w{BM25_K1, BM25_B, 1.0f, 1.0f, 1.0f};
+    std::uint64_t stepped = 0, fused = 0, sought = 0;
+    Walk steps(BlockPostingIterator(list), w);
+    for (auto d = steps.doc(); d != TERMINATED; d = steps.advance()) ++stepped;
+    Walk(BlockPostingIterator(list), w).for_each_match([&](std::uint32_t, float) { ++fused; });
+    // Each seek past the first names the next entry, which decodes all the pairs again.
+    Walk seeks(BlockPostingIterator(list), w);
+    for (std::uint32_t t = 1; seeks.seek(t) != TERMINATED; ++t) ++sought;
+    for (std::uint64_t walked : {stepped, fused, sought * kPairs}) {
+        EXPECT_GE(walked, kPairs);
+        EXPECT_LE(walked, bound);
+    }
+    EXPECT_EQ(stepped, fused);
 }
 
 // The engine's walk (the term scorer) over real decoded blocks: seek and

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -80,6 +82,19 @@ public:
     // match where every clause is a term scorer.
     void collect_into(TopKCollector& collector);
 
+    // A walk over sound lists examines each candidate once and raises one
+    // only past a posting, so it takes at most three steps per posting (see
+    // take_step). Lists whose documents are out of order can make the steps
+    // go round for ever; a walk that has taken kStepsPerPosting steps per
+    // posting its clauses hold, plus one, ends there instead. Scorers of kinds
+    // that read no file bring no such bound and leave the walk unbounded.
+    static constexpr std::uint64_t kStepsPerPosting = 8;
+
+    // The steps the walk may still take; the postings its clauses hold,
+    // unless a clause is of a kind without a bound.
+    std::uint64_t steps_left() const noexcept { return steps_left_; }
+    std::optional<std::uint64_t> postings_present() const noexcept { return postings_present_; }
+
 private:
     template <class S>
     auto view() const;
@@ -91,6 +106,10 @@ private:
     Scorers must_not_;
     std::vector<Scorer*> clauses_;  // must, should, then must_not scorers, unowned
     bool terms_only_ = false;       // every clause scorer is a term scorer over block postings
+    std::optional<std::uint64_t> postings_present_;
+    // Spent through the walk's view, which reaches the clause scorers it
+    // moves through pointers as well.
+    mutable std::uint64_t steps_left_ = std::numeric_limits<std::uint64_t>::max();
     std::uint32_t doc_ = TERMINATED;
 };
 

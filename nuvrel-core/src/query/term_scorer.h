@@ -73,6 +73,7 @@ public:
     std::uint32_t size_hint() const override { return 0; }
 
     const Bm25Weight& weight() const noexcept { return weight_; }
+    const PostingIterator& cursor() const noexcept { return it_; }
 
     // Hands every match from the current one to the end to sink(doc, score),
     // exactly as doc()/score()/advance() would, without a call per posting:
@@ -94,9 +95,9 @@ public:
             const auto score_for = [&table, this](std::uint32_t tf) {
                 return tf < kWideTable ? table[tf] : weight_.score(static_cast<float>(tf));
             };
-            if constexpr (requires { it_.list.block_header(0, std::declval<const std::uint8_t*&>(),
-                                                           std::declval<const std::uint8_t*&>(),
-                                                           std::declval<std::uint64_t&>()); })
+            if constexpr (requires { it_.claim_block(0, std::declval<const std::uint8_t*&>(),
+                                                     std::declval<const std::uint8_t*&>(),
+                                                     std::declval<std::uint64_t&>()); })
                 walk_decoding(sink, score_for);
             else
                 walk(sink, score_for);
@@ -121,7 +122,10 @@ private:
                 it_.exhausted = true;
                 return doc_ = TERMINATED;
             }
-            if (i != it_.current_block) load_block(i);
+            if (i != it_.current_block) {
+                load_block(i);
+                if (it_.exhausted) return doc_ = TERMINATED;  // out of decode budget
+            }
             if (it_.position == 0) {
                 if (scanned_whole) {
                     it_.exhausted = true;
@@ -207,19 +211,25 @@ private:
 
     // As walk, but the blocks after the current one are decoded straight
     // into the sink instead of into the cursor's pairs. The block the walk
-    // ends on is then decoded into the cursor, so the cursor ends exactly
-    // where walk leaves it.
+    // ends on is then decoded into the cursor again, refunding its charge,
+    // so the cursor and its decode budget end exactly where walk leaves them.
     template <class Sink, class ScoreOf>
     void walk_decoding(Sink& sink, const ScoreOf& score_for) {
         if (!sink_rest_of_block(sink, score_for)) return;
         const std::size_t blocks = it_.list.skip_list.size();
         const std::size_t first = it_.current_block + 1;
+        const auto end_on = [this](std::size_t b, std::uint64_t charge) {
+            it_.decode_budget += charge;
+            it_.load_block(b);
+        };
+        std::uint64_t charge = 0;
         for (std::size_t b = first; b < blocks; ++b) {
             const std::uint8_t* p;
             const std::uint8_t* end;
             std::uint64_t count;
-            if (!it_.list.block_header(b, p, end, count)) {
-                it_.load_block(b);  // no pairs: the walk ends on this block
+            charge = it_.claim_block(b, p, end, count);
+            if (charge == 0) {
+                if (!it_.exhausted) it_.load_block(b);  // no pairs: the walk ends on this block
                 return;
             }
             bool stopped = false;
@@ -232,12 +242,12 @@ private:
                 return true;
             });
             if (stopped || n == 0) [[unlikely]] {
-                it_.load_block(b);
+                end_on(b, charge);
                 it_.position = n;
                 return;
             }
         }
-        if (blocks > first) it_.load_block(blocks - 1);
+        if (blocks > first) end_on(blocks - 1, charge);
         it_.load_block(blocks);  // past the last block: exhausted
     }
 

@@ -1,5 +1,6 @@
 #include "segment/reader.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "log.h"
@@ -223,11 +224,10 @@ Task<Result<std::optional<BlockPostingList>>> AsyncSegmentReader::get_postings(F
     NUVREL_DEBUG(kTarget, "SegmentReader::get_postings found term_info");
     const TermInfo& info = **found;
 
-    if (auto decoded = info.decode_inline()) {
-        const auto& [docs, freqs] = *decoded;
-        std::vector<Posting> postings(docs.size());
-        for (std::size_t i = 0; i < docs.size(); ++i) postings[i] = {docs[i], freqs[i]};
-        co_return R(BlockPostingList::from_posting_list(postings));
+    if (const TermInfo::Inline* in = info.as_inline()) {
+        const ByteView data(in->data.data(), std::min<std::size_t>(in->data_len, TermInfo::kMaxInlineLen));
+        if (std::optional<BlockPostingList> list = BlockPostingList::from_inline(in->doc_freq, data))
+            co_return R(std::move(*list));
     }
     if (const TermInfo::External* ext = info.as_external()) {
         const std::uint64_t start = ext->posting_offset;
