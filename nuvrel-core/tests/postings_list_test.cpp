@@ -5,6 +5,7 @@
 #include "query/bm25.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
+#include "structures/sstable/term_info.h"
 #include "support/segment_builder.h"
 
 using namespace nuvrel_core;
@@ -53,6 +54,34 @@ TEST(BlockPostingList, BlocksOf128WithDeltaEncoding) {
     std::vector<Posting> got;
     for (auto [d, f] : wrap.block) got.push_back({d, f});
     EXPECT_EQ(got, down);
+}
+
+// An inline entry's pairs become the block as they lie; the list must equal,
+// byte for byte, the one built from the postings the entry decodes to.
+TEST(BlockPostingList, FromInlineEqualsTheDecodedPostingsEncoded) {
+    using V = std::vector<std::uint8_t>;
+    const std::pair<std::uint8_t, V> cases[] = {
+        {2, {3, 1, 4, 2}},
+        {2, {0x83, 0x00, 1, 4, 2}},                   // a varint longer than it needs
+        {1, {0xFF, 0xFF, 0xFF, 0xFF, 0x1F, 1}},       // a document past 32 bits
+        {2, {5, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 1, 1}},  // the largest frequency
+        {0, {}},
+        {1, {3, 1, 4, 2}},                            // bytes after the pairs
+        {3, {3, 1, 4, 2}},                            // fewer pairs than claimed
+        {1, V(12, 0x80)},                             // a varint that never ends
+    };
+    for (const auto& [doc_freq, bytes] : cases) {
+        const auto want = TermInfo::make_inline(doc_freq, bytes).decode_inline();
+        const auto got = BlockPostingList::from_inline(doc_freq, bytes);
+        ASSERT_EQ(got.has_value(), want.has_value()) << int{doc_freq} << " " << bytes.size();
+        if (!want) continue;
+        std::vector<Posting> postings;
+        for (std::size_t i = 0; i < want->first.size(); ++i) postings.push_back({want->first[i], want->second[i]});
+        const auto list = BlockPostingList::from_posting_list(postings);
+        EXPECT_EQ(got->skip_list, list.skip_list);
+        EXPECT_EQ(got->data.to_vec(), list.data.to_vec());
+        EXPECT_EQ(got->doc_count, list.doc_count);
+    }
 }
 
 TEST(BlockPostingList, DeserializeChecksEveryLengthAgainstTheBytes) {
