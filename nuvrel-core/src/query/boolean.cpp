@@ -7,6 +7,7 @@
 #include "query/collector.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
@@ -17,9 +18,8 @@ Task<Result<BooleanScorer::Scorers>> clause_scorers(const std::vector<std::uniqu
     BooleanScorer::Scorers out;
     out.reserve(clauses.size());
     for (const auto& clause : clauses) {
-        auto s = co_await clause->scorer(reader);
-        if (!s) co_return std::unexpected(std::move(s.error()));
-        out.push_back(std::move(*s));
+        NUVREL_CO_TRY(std::unique_ptr<Scorer> s, co_await clause->scorer(reader));
+        out.push_back(std::move(s));
     }
     co_return out;
 }
@@ -27,14 +27,10 @@ Task<Result<BooleanScorer::Scorers>> clause_scorers(const std::vector<std::uniqu
 }  // namespace
 
 Task<Result<std::unique_ptr<Scorer>>> BooleanQuery::scorer(const AsyncSegmentReader& reader) const {
-    auto must = co_await clause_scorers(must_, reader);
-    if (!must) co_return std::unexpected(std::move(must.error()));
-    auto should = co_await clause_scorers(should_, reader);
-    if (!should) co_return std::unexpected(std::move(should.error()));
-    auto must_not = co_await clause_scorers(must_not_, reader);
-    if (!must_not) co_return std::unexpected(std::move(must_not.error()));
-    std::unique_ptr<Scorer> s =
-        std::make_unique<BooleanScorer>(std::move(*must), std::move(*should), std::move(*must_not));
+    NUVREL_CO_TRY(BooleanScorer::Scorers must, co_await clause_scorers(must_, reader));
+    NUVREL_CO_TRY(BooleanScorer::Scorers should, co_await clause_scorers(should_, reader));
+    NUVREL_CO_TRY(BooleanScorer::Scorers must_not, co_await clause_scorers(must_not_, reader));
+    std::unique_ptr<Scorer> s = std::make_unique<BooleanScorer>(std::move(must), std::move(should), std::move(must_not));
     co_return s;
 }
 
@@ -43,18 +39,16 @@ Task<Result<std::uint32_t>> BooleanQuery::count_estimate(const AsyncSegmentReade
         std::uint32_t smallest = 0;
         bool first = true;
         for (const auto& clause : must_) {
-            auto e = co_await clause->count_estimate(reader);
-            if (!e) co_return std::unexpected(std::move(e.error()));
-            smallest = first ? *e : std::min(smallest, *e);
+            NUVREL_CO_TRY(std::uint32_t e, co_await clause->count_estimate(reader));
+            smallest = first ? e : std::min(smallest, e);
             first = false;
         }
         co_return smallest;
     }
     std::uint32_t sum = 0;  // wraps modulo 2^32
     for (const auto& clause : should_) {
-        auto e = co_await clause->count_estimate(reader);
-        if (!e) co_return std::unexpected(std::move(e.error()));
-        sum += *e;
+        NUVREL_CO_TRY(std::uint32_t e, co_await clause->count_estimate(reader));
+        sum += e;
     }
     co_return sum;
 }

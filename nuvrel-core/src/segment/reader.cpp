@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "log.h"
+#include "util/try.h"
 #include "structures/vector/side_file.h"
 #include "structures/vector/vector_json.h"
 
@@ -202,9 +203,8 @@ Task<Result<std::optional<Document>>> AsyncSegmentReader::doc(std::uint32_t loca
     using R = Result<std::optional<Document>>;
     if (local_doc_id >= store_->num_docs()) co_return R(std::nullopt);
     std::shared_ptr<AsyncStoreReader> store = store_;
-    IoResult<Document> d = co_await store->get(local_doc_id);
-    if (!d) co_return R(std::unexpected(Error(d.error())));
-    co_return R(std::optional<Document>(std::move(*d)));
+    NUVREL_CO_TRY(Document d, co_await store->get(local_doc_id));
+    co_return R(std::optional<Document>(std::move(d)));
 }
 
 Task<Result<std::optional<BlockPostingList>>> AsyncSegmentReader::get_postings(Field field, std::string term) const {
@@ -215,14 +215,13 @@ Task<Result<std::optional<BlockPostingList>>> AsyncSegmentReader::get_postings(F
     key += term;
 
     std::shared_ptr<AsyncSSTableReader> dict = term_dict_;
-    IoResult<std::optional<TermInfo>> found = co_await dict->get(std::move(key));
-    if (!found) co_return R(std::unexpected(Error(found.error())));
-    if (!found->has_value()) {
+    NUVREL_CO_TRY(std::optional<TermInfo> found, co_await dict->get(std::move(key)));
+    if (!found) {
         NUVREL_DEBUG(kTarget, "SegmentReader::get_postings term not found");
         co_return R(std::nullopt);
     }
     NUVREL_DEBUG(kTarget, "SegmentReader::get_postings found term_info");
-    const TermInfo& info = **found;
+    const TermInfo& info = *found;
 
     if (const TermInfo::Inline* in = info.as_inline()) {
         const ByteView data(in->data.data(), std::min<std::size_t>(in->data_len, TermInfo::kMaxInlineLen));
@@ -235,11 +234,9 @@ Task<Result<std::optional<BlockPostingList>>> AsyncSegmentReader::get_postings(F
             start + ext->posting_len > postings_handle_.file_size())
             co_return R(std::unexpected(Error::corruption("Posting offset out of bounds")));
         LazyFileHandle handle = postings_handle_;
-        IoResult<OwnedBytes> bytes = co_await handle.read_bytes_range({start, start + ext->posting_len});
-        if (!bytes) co_return R(std::unexpected(Error(bytes.error())));
-        IoResult<BlockPostingList> list = BlockPostingList::deserialize(*bytes);
-        if (!list) co_return R(std::unexpected(Error(list.error())));
-        co_return R(std::move(*list));
+        NUVREL_CO_TRY(OwnedBytes bytes, co_await handle.read_bytes_range({start, start + ext->posting_len}));
+        NUVREL_CO_TRY(BlockPostingList list, BlockPostingList::deserialize(bytes));
+        co_return R(std::move(list));
     }
     co_return R(std::unexpected(Error::corruption("TermInfo has neither inline nor external data")));
 }
