@@ -22,6 +22,7 @@ namespace {
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 using FakeTermScorer = BasicTermScorer<FakeCursor>;
+static_assert(PostingCursor<FakeCursor> && !DecodingPostingCursor<FakeCursor>);
 
 FakeTermScorer scorer_over(FakeList l, float idf = 1.0f, float avg = 1.0f) {
     Bm25Weight w;
@@ -69,6 +70,10 @@ TEST(TermQueryText, FullLowerCaseMapping) {
         {"\xFF" "A", "\xEF\xBF\xBD" "a"},  // a bad byte reads as U+FFFD
     };
     for (auto [text, term] : cases) EXPECT_EQ(TermQuery::text(7, text).term(), term) << text;
+    // ASCII text takes a path of its own, which must agree with the full mapping.
+    std::string ascii(128, '\0');
+    for (int c = 0; c < 128; ++c) ascii[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    EXPECT_EQ(lowercase_full(ascii + "\xC3\x89"), lowercase_full(ascii) + "\xC3\xA9");
     EXPECT_EQ(TermQuery::text(7, "ABC").field(), 7u);
 }
 

@@ -80,6 +80,8 @@ Bm25Weight TermQuery::bm25_weight(std::uint32_t num_docs, std::uint32_t doc_freq
     return w;
 }
 
+static_assert(DecodingPostingCursor<BlockPostingIterator>);
+
 namespace {
 
 // The segment's average length of the field; 0.0 without statistics for it.

@@ -1,10 +1,8 @@
 // The term scorer: walks one posting list block by block and scores each
-// document with BM25. It is written against the posting cursor's members
-// (list.skip_list with last_doc per block, the decoded `block` of
-// (document, frequency) pairs, current_block, position, exhausted and
-// load_block), so any cursor with those members can drive it.
+// document with BM25, over any cursor that meets PostingCursor.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,7 +15,37 @@
 
 namespace nuvrel_core {
 
-template <class PostingIterator>
+// What the term scorer reads of its posting cursor: the list's skip entries
+// with each block's last document and the list's document count, the
+// decoded (document, frequency) pairs of the current block, where the cursor
+// stands (current_block, position, exhausted), and load_block(i), which makes
+// block i current at position 0, or sets exhausted past the last block and
+// changes nothing else.
+template <class C>
+concept PostingCursor = requires(C cursor, const C& view, std::size_t i) {
+    { view.list.skip_list[i].last_doc } -> std::convertible_to<std::uint32_t>;
+    { view.list.skip_list.size() } -> std::convertible_to<std::size_t>;
+    { view.list.doc_count } -> std::convertible_to<std::uint32_t>;
+    { view.block[i].first } -> std::convertible_to<std::uint32_t>;
+    { view.block[i].second } -> std::convertible_to<std::uint32_t>;
+    { view.block.size() } -> std::convertible_to<std::size_t>;
+    { cursor.current_block } -> std::same_as<std::size_t&>;
+    { cursor.position } -> std::same_as<std::size_t&>;
+    { cursor.exhausted } -> std::same_as<bool&>;
+    cursor.load_block(i);
+};
+
+// A cursor whose blocks a walk may also decode straight into its sink:
+// claim_block charges block i to the cursor's decode budget and hands out its
+// bytes, and the budget can be refunded when the block is loaded after all.
+template <class C>
+concept DecodingPostingCursor =
+    PostingCursor<C> && requires(C cursor, std::size_t i, const std::uint8_t*& p, std::uint64_t& count) {
+        { cursor.claim_block(i, p, p, count) } -> std::same_as<std::uint64_t>;
+        { cursor.decode_budget } -> std::same_as<std::uint64_t&>;
+    };
+
+template <PostingCursor PostingIterator>
 class BasicTermScorer final : public Scorer {
 public:
     // The cursor is taken positioned: on block 0, or exhausted for a list
@@ -95,9 +123,7 @@ public:
             const auto score_for = [&table, this](std::uint32_t tf) {
                 return tf < kWideTable ? table[tf] : weight_.score(static_cast<float>(tf));
             };
-            if constexpr (requires { it_.claim_block(0, std::declval<const std::uint8_t*&>(),
-                                                     std::declval<const std::uint8_t*&>(),
-                                                     std::declval<std::uint64_t&>()); })
+            if constexpr (DecodingPostingCursor<PostingIterator>)
                 walk_decoding(sink, score_for);
             else
                 walk(sink, score_for);
@@ -325,7 +351,7 @@ private:
 // cursor that owns the list. `num_docs` is the segment's document count and
 // `segment_avg_field_length` its average length of the query's field (0.0
 // when it has no statistics for the field).
-template <class PostingIterator, class PostingList>
+template <PostingCursor PostingIterator, class PostingList>
 std::unique_ptr<Scorer> make_term_scorer(const TermQuery& query, std::optional<PostingList> list,
                                          std::uint32_t num_docs, float segment_avg_field_length) {
     if (!list) return std::make_unique<EmptyScorer>();
