@@ -11,6 +11,7 @@
 #include "query/collector.h"
 #include "query/term.h"
 #include "support/segment_builder.h"
+#include "support/walk_check.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::run;
@@ -255,21 +256,12 @@ TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
 
         auto scorer = run(query.scorer(*reader));
         ASSERT_TRUE(scorer);
-        std::vector<SearchResult> stepped;
-        for (std::uint32_t d = (*scorer)->doc(); d != TERMINATED; d = (*scorer)->advance())
-            stepped.push_back({d, (*scorer)->score()});
-        ASSERT_EQ(stepped.size(), n);
-        std::stable_sort(stepped.begin(), stepped.end(), ranks_before);
-
+        const auto steps = nuvrel_test::stepped(**scorer);
+        ASSERT_EQ(steps.size(), n);
         for (std::size_t limit : {0u, 1u, 7u, 1500u, 5000u}) {
             auto hits = run(search_segment(reader, query, limit));
             ASSERT_TRUE(hits);
-            const std::size_t want = std::min<std::size_t>(limit, n);
-            ASSERT_EQ(hits->size(), want);
-            for (std::size_t i = 0; i < want; ++i) {
-                EXPECT_EQ((*hits)[i].doc_id, stepped[i].doc_id) << n << " " << i;
-                EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[i].score), std::bit_cast<std::uint32_t>(stepped[i].score));
-            }
+            EXPECT_EQ(nuvrel_test::matches(*hits), nuvrel_test::best(steps, limit)) << n << " " << limit;
         }
     }
 }

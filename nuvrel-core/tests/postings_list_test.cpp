@@ -6,7 +6,9 @@
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
 #include "structures/sstable/term_info.h"
+#include "support/query_mocks.h"
 #include "support/segment_builder.h"
+#include "support/walk_check.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
@@ -167,38 +169,20 @@ TEST(BlockPostingIterator, DecodingIsBoundedByTheBytesPresent) {
 // advance land where a plain list says, and the score is that of the
 // posting's own frequency.
 TEST(BlockPostingIterator, ScorerWalksAgreeWithAPlainList) {
-    Bm25Weight w;
-    w.idf = 1.0f;
-    w.avg_field_length = 1.0f;
+    const Bm25Weight w{BM25_K1, BM25_B, 1.0f, 1.0f, 1.0f};
     std::mt19937 rng(7);
-    for (int round = 0; round < 20; ++round) {
+    for (std::uint32_t round = 0; round < 20; ++round) {
         std::vector<Posting> p;
+        std::vector<nuvrel_test::Hit> plain;
         std::uint32_t d = static_cast<std::uint32_t>(rng() % 5);
-        std::size_t n = 1 + rng() % 700;
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0, n = 1 + rng() % 700; i < n; ++i) {
             p.push_back({d, static_cast<std::uint32_t>(1 + rng() % 300)});
+            plain.push_back({d, w.score(static_cast<float>(p.back().term_freq))});
             d += static_cast<std::uint32_t>(1 + rng() % (round % 2 ? 3 : 100000));
         }
         BasicTermScorer<BlockPostingIterator> s(BlockPostingIterator(list_of(nuvrel_test::encode_posting_list(p))), w);
-        std::size_t k = 0;
-        while (k < p.size()) {
-            std::uint32_t target = p[k].doc_id + (rng() % 2 ? 1u : 0u);
-            auto want = std::lower_bound(p.begin() + static_cast<std::ptrdiff_t>(k), p.end(), target,
-                                         [](const Posting& a, std::uint32_t t) { return a.doc_id < t; });
-            std::uint32_t got = s.seek(target);
-            if (want == p.end()) {
-                EXPECT_EQ(got, TERMINATED);
-                break;
-            }
-            ASSERT_EQ(got, want->doc_id);
-            EXPECT_EQ(s.score(), w.score(static_cast<float>(want->term_freq)));
-            k = static_cast<std::size_t>(want - p.begin()) + 1 + rng() % 40;
-            if (k < p.size() && rng() % 3 == 0) {
-                // advance must land on the posting after the current one
-                std::size_t cur = static_cast<std::size_t>(want - p.begin());
-                EXPECT_EQ(s.advance(), cur + 1 < p.size() ? p[cur + 1].doc_id : TERMINATED);
-                k = std::max(k, cur + 1);
-            }
-        }
+        nuvrel_test::ListScorer list(std::move(plain));
+        nuvrel_test::expect_same_moves(s, list, round, 2000, 0);
+        if (HasFatalFailure()) FAIL() << round;
     }
 }
