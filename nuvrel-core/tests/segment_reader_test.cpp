@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "segment/reader.h"
-#include "support/debug_records.h"
 #include "support/outcome.h"
 #include "support/segment_builder.h"
 
@@ -157,21 +156,4 @@ TEST(SegmentReader, ForeignMetaIdAndCorruptVectorsAreAccepted) {
     ASSERT_TRUE(r) << r.error().to_string();
     EXPECT_TRUE((*r)->meta().id == SegmentId{77});
     EXPECT_TRUE((*r)->vector_indexes().empty());
-}
-
-TEST(SegmentReader, DebugRecordsOfPostingLookups) {
-    TempDir dir;
-    sample().write(dir, kId);
-    auto r = open_segment(dir);
-    ASSERT_TRUE(r);
-    auto got = nuvrel_test::debug_records("nuvrel_core::segment::reader", [&] {
-        postings_of(**r, 2, "ab");
-        postings_of(**r, 7, "zzz");
-    });
-    EXPECT_EQ(got, (std::vector<std::string>{
-                       "SegmentReader::get_postings field=2 term_len=2",
-                       "SegmentReader::get_postings found term_info",
-                       "SegmentReader::get_postings field=7 term_len=3",
-                       "SegmentReader::get_postings term not found",
-                   }));
 }
