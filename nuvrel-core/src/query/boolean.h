@@ -82,17 +82,17 @@ public:
     // match where every clause is a term scorer.
     void collect_into(TopKCollector& collector);
 
-    // A walk over sound lists examines each candidate once and raises one
-    // only past a posting, so it takes at most three steps per posting (see
-    // take_step). Lists whose documents are out of order can make the steps
-    // go round for ever; a walk that has taken kStepsPerPosting steps per
-    // posting its clauses hold, plus one, ends there instead. Scorers of kinds
-    // that read no file bring no such bound and leave the walk unbounded.
+    // Over lists in order, every candidate the walk examines and every one
+    // it raises during agreement lies past a posting of some clause, so a
+    // walk takes at most two such steps per posting. Lists out of order can
+    // make the steps go round for ever: a walk ends once it has taken
+    // kStepsPerPosting steps for each posting its clauses hold, plus one.
+    // Scorers of kinds that read no file bring no such bound, and a walk over
+    // one of them is not bounded.
     static constexpr std::uint64_t kStepsPerPosting = 8;
 
-    // The steps the walk may still take; the postings its clauses hold,
-    // unless a clause is of a kind without a bound.
-    std::uint64_t steps_left() const noexcept { return steps_left_; }
+    // The postings the clauses hold, as far as the bytes of their lists
+    // allow; none when a clause is of a kind without a bound.
     std::optional<std::uint64_t> postings_present() const noexcept { return postings_present_; }
 
 private:
