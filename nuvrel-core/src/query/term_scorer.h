@@ -2,12 +2,14 @@
 // document with BM25, over any cursor that meets PostingCursor.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "query/bm25.h"
 #include "query/term.h"
@@ -54,6 +56,11 @@ public:
         const auto& skips = it_.list.skip_list;
         for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
             last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+        if (!last_docs_ascend_) {
+            reach_.resize(skips.size());
+            std::uint32_t most = 0;
+            for (std::size_t i = 0; i < skips.size(); ++i) reach_[i] = most = std::max<std::uint32_t>(most, skips[i].last_doc);
+        }
         note_block();
         sync_doc();
     }
@@ -298,8 +305,11 @@ private:
 
     // The first block whose last document is at least the target. Lists
     // written in order have ascending last documents and are searched by
-    // halving; any other list is scanned from the first entry, which finds
-    // the same block.
+    // halving. Any other list would be scanned from the first entry on every
+    // seek, a cost per seek that grows with the list; the first block whose
+    // last document reaches the target is also the first whose running
+    // maximum does, and the running maxima ascend: they are searched by
+    // halving instead, which finds the same block.
     std::size_t first_block_reaching(std::uint32_t target) const {
         const auto& skips = it_.list.skip_list;
         const std::size_t n = skips.size();
@@ -327,14 +337,14 @@ private:
             }
             return lo == n ? npos : lo;
         }
-        for (std::size_t i = 0; i < n; ++i)
-            if (skips[i].last_doc >= target) return i;
-        return npos;
+        const auto it = std::lower_bound(reach_.begin(), reach_.end(), target);
+        return it == reach_.end() ? npos : static_cast<std::size_t>(it - reach_.begin());
     }
 
     PostingIterator it_;
     Bm25Weight weight_;
     bool last_docs_ascend_ = true;
+    std::vector<std::uint32_t> reach_;  // running maximum of the last documents, when they do not ascend
     // The cursor's current document, TERMINATED off a pair: set on every move.
     std::uint32_t doc_ = TERMINATED;
     // Seek targets that stay in the current block (see note_block); empty
