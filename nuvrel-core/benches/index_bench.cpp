@@ -5,14 +5,12 @@
 
 #include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "count_allocations.h"
 #include "index/index.h"
 #include "query/boolean.h"
 #include "query/collector.h"
@@ -23,19 +21,6 @@
 
 using namespace nuvrel_core;
 using nuvrel_test::run;
-
-namespace {
-// Heap allocations by operator new, for the allocs_per_query figures.
-std::atomic<std::uint64_t> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -142,7 +127,7 @@ struct SmallIndex {
 // A rare term, its list read from ".post" (10 documents) or kept inline (3).
 void BM_EngineSearchSmallResult(benchmark::State& state, const char* term) {
     SmallIndex s;
-    const std::uint64_t before = g_allocations.load();
+    const std::size_t before = g_allocations.load();
     for (auto _ : state) {
         const TermQuery q = TermQuery::text(0, term);
         for (const auto& reader : s.index->segment_readers()) {
