@@ -323,10 +323,13 @@ TEST(BooleanScorer, TermClausesWalkAsTheLiteralSteps) {
             const std::uint32_t density = 1 + pick(60);
             for (std::uint32_t d = 0; d < 3000; ++d)
                 if (pick(100) < density) postings.push_back({d, 1 + pick(80)});
-            // Every third round, runs of the list out of order.
-            if (round % 3 == 2)
+            // Every third round, runs of the list out of order and a last
+            // document that sends a walk round again.
+            if (round % 3 == 2) {
                 for (std::size_t i = 0; i + 2 < postings.size(); i += 1 + pick(300))
                     std::swap(postings[i], postings[std::min<std::size_t>(postings.size() - 1, i + 1 + pick(400))]);
+                postings.push_back({pick(100), 1});
+            }
             BlockPostingList list = BlockPostingList::from_posting_list(postings);
             if (!list.skip_list.empty() && pick(4) == 0) list.skip_list[pick(list.skip_list.size())].last_doc = pick(3200);
             const Bm25Weight w{.idf = 0.1f + static_cast<float>(pick(100)) / 17.0f, .avg_field_length = static_cast<float>(pick(30))};
