@@ -229,6 +229,10 @@ TEST(IndexSearch, WorkedExampleScoresBitExact) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[1].score), 0x406fa690u);  // tf 2
     EXPECT_EQ((*hits)[2].doc_id, 0u);  // equal scores: lowest document first
     EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[2].score), 0x40575c9au);  // tf 1
+    // A term the segment lacks matches nothing and is no error.
+    auto none = run(search_segment(index->segment_readers()[0], TermQuery::text(0, "dog"), 3));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
 }
 
 TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {

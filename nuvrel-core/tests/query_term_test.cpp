@@ -143,16 +143,3 @@ TEST(TermScorer, SeekBySkipEntries) {
     EXPECT_EQ(t.advance(), 1u);
     EXPECT_EQ(t.seek(50), 70u);
 }
-
-TEST(TermScorer, MadeFromLookupResult) {
-    auto q = TermQuery::text(0, "Term");
-    EXPECT_EQ(make_term_scorer<FakeCursor>(q, std::optional<FakeList>{}, 100, 5.0f)->doc(), TERMINATED);
-    // 10 of 100 documents hold the term; the field averages 5 tokens.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
-    for (std::uint32_t d = 0; d < 10; ++d) pairs.push_back({d * 10, d == 0 ? 2u : 1u});
-    auto s = make_term_scorer<FakeCursor>(q, std::optional<FakeList>(list_of({pairs})), 100, 5.0f);
-    EXPECT_EQ(s->doc(), 0u);
-    EXPECT_EQ(bits(s->score()), 0x406fa690u);
-    EXPECT_EQ(s->advance(), 10u);
-    EXPECT_EQ(bits(s->score()), 0x40575c9au);
-}
