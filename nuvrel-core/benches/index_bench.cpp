@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "count_allocations.h"
 #include "index/index.h"
 #include "query/boolean.h"
 #include "query/collector.h"
@@ -114,6 +115,7 @@ struct SmallIndex {
         for (std::uint32_t d = 0; d < 1000; ++d)
             b.add_document(fmt::format(R"({{"field_values": [[0, {{"text": "document {} common"}}]]}})", d));
         b.add_term(0, "rare", every(100, 1000));
+        b.add_term(0, "few", every(400, 1000));  // 3 documents: kept inline in the dictionary
         b.add_term(0, "common", every(1, 1000));
         b.add_field_stats(0, FieldStats{3000, 1000});
         b.write(dir, SegmentId{1});
@@ -122,17 +124,22 @@ struct SmallIndex {
     }
 };
 
-void BM_EngineSearchSmallResult(benchmark::State& state) {
+// A rare term, its list read from ".post" (10 documents) or kept inline (3).
+void BM_EngineSearchSmallResult(benchmark::State& state, const char* term) {
     SmallIndex s;
+    const std::size_t before = g_allocations.load();
     for (auto _ : state) {
-        const TermQuery q = TermQuery::text(0, "rare");
+        const TermQuery q = TermQuery::text(0, term);
         for (const auto& reader : s.index->segment_readers()) {
             auto r = run(search_segment(reader, q, 10));
             benchmark::DoNotOptimize(r);
         }
     }
+    state.counters["allocs_per_query"] =
+        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
 }
-BENCHMARK(BM_EngineSearchSmallResult)->UseRealTime();
+BENCHMARK_CAPTURE(BM_EngineSearchSmallResult, external, "rare")->UseRealTime();
+BENCHMARK_CAPTURE(BM_EngineSearchSmallResult, inline, "few")->UseRealTime();
 
 void BM_EngineDocWarm(benchmark::State& state) {
     SmallIndex s;

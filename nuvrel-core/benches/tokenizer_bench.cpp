@@ -2,16 +2,12 @@
 // token array; nothing per character).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "count_allocations.h"
 #include "tokenizer/tokenizer_registry.h"
 
 namespace {
-
-std::atomic<std::size_t> g_allocations{0};
 
 std::string make_text(bool unicode) {
     const char* const words_ascii[] = {"The", "quick,", "brown", "foxes", "jumped", "over", "lazy", "dogs.",
@@ -54,14 +50,6 @@ void build_registry(benchmark::State& state) {
 }
 
 }  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 BENCHMARK_CAPTURE(run, simple_ascii, "simple", false);
 BENCHMARK_CAPTURE(run, default_ascii, "default", false);

@@ -11,6 +11,7 @@
 #include "query/collector.h"
 #include "query/term.h"
 #include "support/segment_builder.h"
+#include "support/walk_check.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::run;
@@ -114,19 +115,14 @@ TEST(IndexOpen, MetadataCountBeyondTheStoreKeepsTheNextBase) {
 TEST(IndexOpen, SchemaIsReadBeforeTheSegmentList) {
     TempDir dir;
     dir.write("segments.json", "not json");  // would fail as Serialization if it were read first
-    auto missing = open_index(dir);
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(missing.error().is<Error::Io>()) << missing.error().to_string();
-
-    dir.write("schema.json", "{");
-    auto bad = open_index(dir);
-    ASSERT_FALSE(bad);
-    EXPECT_TRUE(bad.error().is<Error::Serialization>()) << bad.error().to_string();
-
-    dir.write("schema.json", kSchema);
-    auto bad_list = open_index(dir);
-    ASSERT_FALSE(bad_list);
-    EXPECT_TRUE(bad_list.error().is<Error::Serialization>());
+    // No schema: an I/O error; a bad schema, then a bad list: Serialization.
+    for (const char* schema : {static_cast<const char*>(nullptr), "{", kSchema}) {
+        if (schema) dir.write("schema.json", schema);
+        auto r = open_index(dir);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().is<Error::Io>(), schema == nullptr) << r.error().to_string();
+        EXPECT_EQ(r.error().is<Error::Serialization>(), schema != nullptr) << r.error().to_string();
+    }
 }
 
 TEST(IndexOpen, SegmentIdsAreCheckedOneByOneAsSegmentsOpen) {
@@ -233,6 +229,10 @@ TEST(IndexSearch, WorkedExampleScoresBitExact) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[1].score), 0x406fa690u);  // tf 2
     EXPECT_EQ((*hits)[2].doc_id, 0u);  // equal scores: lowest document first
     EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[2].score), 0x40575c9au);  // tf 1
+    // A term the segment lacks matches nothing and is no error.
+    auto none = run(search_segment(index->segment_readers()[0], TermQuery::text(0, "dog"), 3));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
 }
 
 TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
@@ -255,21 +255,12 @@ TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
 
         auto scorer = run(query.scorer(*reader));
         ASSERT_TRUE(scorer);
-        std::vector<SearchResult> stepped;
-        for (std::uint32_t d = (*scorer)->doc(); d != TERMINATED; d = (*scorer)->advance())
-            stepped.push_back({d, (*scorer)->score()});
-        ASSERT_EQ(stepped.size(), n);
-        std::stable_sort(stepped.begin(), stepped.end(), ranks_before);
-
+        const auto steps = nuvrel_test::stepped(**scorer);
+        ASSERT_EQ(steps.size(), n);
         for (std::size_t limit : {0u, 1u, 7u, 1500u, 5000u}) {
             auto hits = run(search_segment(reader, query, limit));
             ASSERT_TRUE(hits);
-            const std::size_t want = std::min<std::size_t>(limit, n);
-            ASSERT_EQ(hits->size(), want);
-            for (std::size_t i = 0; i < want; ++i) {
-                EXPECT_EQ((*hits)[i].doc_id, stepped[i].doc_id) << n << " " << i;
-                EXPECT_EQ(std::bit_cast<std::uint32_t>((*hits)[i].score), std::bit_cast<std::uint32_t>(stepped[i].score));
-            }
+            EXPECT_EQ(nuvrel_test::matches(*hits), nuvrel_test::best(steps, limit)) << n << " " << limit;
         }
     }
 }

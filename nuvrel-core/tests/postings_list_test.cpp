@@ -2,9 +2,13 @@
 
 #include <random>
 
+#include "query/bm25.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
+#include "structures/sstable/term_info.h"
+#include "support/query_mocks.h"
 #include "support/segment_builder.h"
+#include "support/walk_check.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
@@ -54,6 +58,34 @@ TEST(BlockPostingList, BlocksOf128WithDeltaEncoding) {
     EXPECT_EQ(got, down);
 }
 
+// An inline entry's pairs become the block as they lie; the list must equal,
+// byte for byte, the one built from the postings the entry decodes to.
+TEST(BlockPostingList, FromInlineEqualsTheDecodedPostingsEncoded) {
+    using V = std::vector<std::uint8_t>;
+    const std::pair<std::uint8_t, V> cases[] = {
+        {2, {3, 1, 4, 2}},
+        {2, {0x83, 0x00, 1, 4, 2}},                   // a varint longer than it needs
+        {1, {0xFF, 0xFF, 0xFF, 0xFF, 0x1F, 1}},       // a document past 32 bits
+        {2, {5, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 1, 1}},  // the largest frequency
+        {0, {}},
+        {1, {3, 1, 4, 2}},                            // bytes after the pairs
+        {3, {3, 1, 4, 2}},                            // fewer pairs than claimed
+        {1, V(12, 0x80)},                             // a varint that never ends
+    };
+    for (const auto& [doc_freq, bytes] : cases) {
+        const auto want = TermInfo::make_inline(doc_freq, bytes).decode_inline();
+        const auto got = BlockPostingList::from_inline(doc_freq, bytes);
+        ASSERT_EQ(got.has_value(), want.has_value()) << int{doc_freq} << " " << bytes.size();
+        if (!want) continue;
+        std::vector<Posting> postings;
+        for (std::size_t i = 0; i < want->first.size(); ++i) postings.push_back({want->first[i], want->second[i]});
+        const auto list = BlockPostingList::from_posting_list(postings);
+        EXPECT_EQ(got->skip_list, list.skip_list);
+        EXPECT_EQ(got->data.to_vec(), list.data.to_vec());
+        EXPECT_EQ(got->doc_count, list.doc_count);
+    }
+}
+
 TEST(BlockPostingList, DeserializeChecksEveryLengthAgainstTheBytes) {
     auto good = nuvrel_test::encode_posting_list(ascending(5));
     for (std::size_t cut = 0; cut < good.size(); ++cut) {
@@ -100,42 +132,57 @@ TEST(BlockPostingIterator, LoadBlockEdges) {
     EXPECT_TRUE(s.block.empty());
 }
 
+// Skip entries that all name the same bytes would have each block decode
+// them again: the work would grow with the square of the file. The walk's
+// decoding is bounded by the bytes present instead, and the first pass
+// over the bytes is still walked whole.
+TEST(BlockPostingIterator, DecodingIsBoundedByTheBytesPresent) {
+    constexpr std::uint32_t kPairs = 5000, kEntries = 3000;
+    Bytes data;
+    data.vint(kPairs);
+    for (std::uint32_t i = 0; i < kPairs; ++i) data.vint(1).vint(1);
+    Bytes file;
+    file.u32(kPairs * kEntries).u32(kEntries);
+    for (std::uint32_t i = 0; i < kEntries; ++i) file.u32(1).u32(i + 1).u32(0);
+    const std::vector<std::uint8_t> body = data.vec();
+    file.u32(static_cast<std::uint32_t>(body.size())).raw(body);
+    const std::uint64_t bound = BlockPostingIterator::kDecodesPerByte * file.vec().size();
+    const BlockPostingList list = list_of(file.vec());
+
+    using Walk = BasicTermScorer<BlockPostingIterator>;
+    const Bm25Weight w{BM25_K1, BM25_B, 1.0f, 1.0f, 1.0f};
+    std::uint64_t stepped = 0, fused = 0, sought = 0;
+    Walk steps(BlockPostingIterator(list), w);
+    for (auto d = steps.doc(); d != TERMINATED; d = steps.advance()) ++stepped;
+    Walk(BlockPostingIterator(list), w).for_each_match([&](std::uint32_t, float) { ++fused; });
+    // Each seek past the first names the next entry, which decodes all the pairs again.
+    Walk seeks(BlockPostingIterator(list), w);
+    for (std::uint32_t t = 1; seeks.seek(t) != TERMINATED; ++t) ++sought;
+    for (std::uint64_t walked : {stepped, fused, sought * kPairs}) {
+        EXPECT_GE(walked, kPairs);
+        EXPECT_LE(walked, bound);
+    }
+    EXPECT_EQ(stepped, fused);
+}
+
 // The engine's walk (the term scorer) over real decoded blocks: seek and
 // advance land where a plain list says, and the score is that of the
 // posting's own frequency.
 TEST(BlockPostingIterator, ScorerWalksAgreeWithAPlainList) {
-    Bm25Weight w;
-    w.idf = 1.0f;
-    w.avg_field_length = 1.0f;
+    const Bm25Weight w{BM25_K1, BM25_B, 1.0f, 1.0f, 1.0f};
     std::mt19937 rng(7);
-    for (int round = 0; round < 20; ++round) {
+    for (std::uint32_t round = 0; round < 20; ++round) {
         std::vector<Posting> p;
+        std::vector<nuvrel_test::Hit> plain;
         std::uint32_t d = static_cast<std::uint32_t>(rng() % 5);
-        std::size_t n = 1 + rng() % 700;
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0, n = 1 + rng() % 700; i < n; ++i) {
             p.push_back({d, static_cast<std::uint32_t>(1 + rng() % 300)});
+            plain.push_back({d, w.score(static_cast<float>(p.back().term_freq))});
             d += static_cast<std::uint32_t>(1 + rng() % (round % 2 ? 3 : 100000));
         }
         BasicTermScorer<BlockPostingIterator> s(BlockPostingIterator(list_of(nuvrel_test::encode_posting_list(p))), w);
-        std::size_t k = 0;
-        while (k < p.size()) {
-            std::uint32_t target = p[k].doc_id + (rng() % 2 ? 1u : 0u);
-            auto want = std::lower_bound(p.begin() + static_cast<std::ptrdiff_t>(k), p.end(), target,
-                                         [](const Posting& a, std::uint32_t t) { return a.doc_id < t; });
-            std::uint32_t got = s.seek(target);
-            if (want == p.end()) {
-                EXPECT_EQ(got, TERMINATED);
-                break;
-            }
-            ASSERT_EQ(got, want->doc_id);
-            EXPECT_EQ(s.score(), w.score(static_cast<float>(want->term_freq)));
-            k = static_cast<std::size_t>(want - p.begin()) + 1 + rng() % 40;
-            if (k < p.size() && rng() % 3 == 0) {
-                // advance must land on the posting after the current one
-                std::size_t cur = static_cast<std::size_t>(want - p.begin());
-                EXPECT_EQ(s.advance(), cur + 1 < p.size() ? p[cur + 1].doc_id : TERMINATED);
-                k = std::max(k, cur + 1);
-            }
-        }
+        nuvrel_test::ListScorer list(std::move(plain));
+        nuvrel_test::expect_same_moves(s, list, round, 2000, 0);
+        if (HasFatalFailure()) FAIL() << round;
     }
 }

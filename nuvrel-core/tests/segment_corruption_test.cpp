@@ -13,6 +13,7 @@
 #include "structures/postings/posting.h"
 #include "structures/sstable/sstable.h"
 #include "support/segment_builder.h"
+#include "support/walk_check.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::run;
@@ -81,21 +82,16 @@ TEST(Corruption, PostingList) {
         if (!list) return;
         using Walk = BasicTermScorer<BlockPostingIterator>;
         const Bm25Weight w{BM25_K1, BM25_B, 2.26375f, 5.0f, 1.0f};
-        std::vector<std::pair<std::uint32_t, float>> stepped, fused;
         Walk walker(BlockPostingIterator(*list), w);
-        for (auto d = walker.doc(); d != TERMINATED && stepped.size() < 100000; d = walker.advance())
-            stepped.emplace_back(d, walker.score());
+        const auto steps = nuvrel_test::stepped(walker, 100000);
         Walk seeker(BlockPostingIterator(*list), w);
         for (std::uint32_t t = 0; t < 4000 && seeker.seek(t) != TERMINATED; t += 97) {
         }
+        std::vector<nuvrel_test::Match> fused;
         Walk(BlockPostingIterator(std::move(*list)), w).for_each_match([&](std::uint32_t d, float s) {
-            fused.emplace_back(d, s);
+            fused.push_back(nuvrel_test::match(d, s));
         });
-        ASSERT_EQ(fused.size(), stepped.size());
-        for (std::size_t i = 0; i < fused.size(); ++i) {
-            ASSERT_EQ(fused[i].first, stepped[i].first) << i;
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(fused[i].second), std::bit_cast<std::uint32_t>(stepped[i].second));
-        }
+        ASSERT_EQ(fused, steps);
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include "dsl/segment_list.h"
 #include "segment/types.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
@@ -33,14 +34,12 @@ std::vector<Field> compute_default_fields(const Schema& schema) {
 Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexConfig config) {
     auto dir = std::make_shared<const FsDirectory>(std::move(directory));
 
-    IoResult<OwnedBytes> schema_bytes = co_await dir->open_read("schema.json");
-    if (!schema_bytes) co_return std::unexpected(Error(schema_bytes.error()));
-    JsonResult<Schema> parsed = Schema::from_slice(schema_bytes->as_slice());
+    NUVREL_CO_TRY(OwnedBytes schema_bytes, co_await dir->open_read("schema.json"));
+    JsonResult<Schema> parsed = Schema::from_slice(schema_bytes.as_slice());
     if (!parsed) co_return std::unexpected(Error::serialization(parsed.error().to_string()));
     auto schema = std::make_shared<const Schema>(std::move(*parsed));
 
-    Result<SegmentList> segments = co_await load_segments(dir, schema, config);
-    if (!segments) co_return std::unexpected(segments.error());
+    NUVREL_CO_TRY(SegmentList segments, co_await load_segments(dir, schema, config));
 
     auto started = ThreadPool::create(config.num_threads);
     if (!started) co_return std::unexpected(Error(IoError::other(started.error())));
@@ -48,7 +47,7 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
 
     std::vector<Field> default_fields = compute_default_fields(*schema);
     auto tokenizers = std::make_shared<TokenizerRegistry>(TokenizerRegistry::default_registry());
-    co_return std::make_shared<Index>(std::move(dir), std::move(schema), std::move(config), std::move(*segments),
+    co_return std::make_shared<Index>(std::move(dir), std::move(schema), std::move(config), std::move(segments),
                                       std::move(default_fields), std::move(tokenizers), std::move(pool));
 }
 
@@ -56,9 +55,8 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
                                                std::shared_ptr<const Schema> schema, IndexConfig config) {
     bool listed = co_await directory->exists("segments.json");
     if (!listed) co_return SegmentList{};
-    IoResult<OwnedBytes> bytes = co_await directory->open_read("segments.json");
-    if (!bytes) co_return std::unexpected(Error(bytes.error()));
-    JsonResult<std::vector<std::string>> ids = parse_segment_list(bytes->as_slice());
+    NUVREL_CO_TRY(OwnedBytes bytes, co_await directory->open_read("segments.json"));
+    JsonResult<std::vector<std::string>> ids = parse_segment_list(bytes.as_slice());
     if (!ids) co_return std::unexpected(Error::serialization(ids.error().to_string()));
 
     const std::size_t cache_blocks = config.cache_blocks;
@@ -68,11 +66,10 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
     for (const std::string& text : *ids) {
         std::optional<SegmentId> id = SegmentId::from_hex(text);
         if (!id) co_return std::unexpected(Error::corruption("Invalid segment ID: " + text));
-        Result<std::shared_ptr<AsyncSegmentReader>> reader =
-            co_await AsyncSegmentReader::open(*directory, *id, schema, offset, cache_blocks);
-        if (!reader) co_return std::unexpected(reader.error());
-        offset += (*reader)->num_docs();  // document numbers wrap modulo 2^32
-        out.push_back(std::move(*reader));
+        NUVREL_CO_TRY(std::shared_ptr<AsyncSegmentReader> reader,
+                      co_await AsyncSegmentReader::open(*directory, *id, schema, offset, cache_blocks));
+        offset += reader->num_docs();  // document numbers wrap modulo 2^32
+        out.push_back(std::move(reader));
     }
     co_return out;
 }
@@ -95,13 +92,12 @@ std::size_t Index::num_segments() const {
 }
 
 Task<Result<void>> Index::reload() {
-    Result<SegmentList> fresh = co_await load_segments(directory_, schema_, config_);
-    if (!fresh) co_return std::unexpected(fresh.error());
+    NUVREL_CO_TRY(SegmentList fresh, co_await load_segments(directory_, schema_, config_));
     SegmentList old;
     {
         std::unique_lock lock(segments_lock_);
         old.swap(segments_);
-        segments_ = std::move(*fresh);
+        segments_ = std::move(fresh);
     }
     // The old readers go here, outside the lock, unless a snapshot holds them.
     co_return Result<void>{};

@@ -1,10 +1,13 @@
 #include "query/boolean.h"
 
 #include <algorithm>
+#include <limits>
+#include <optional>
 
 #include "query/collector.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
@@ -15,9 +18,8 @@ Task<Result<BooleanScorer::Scorers>> clause_scorers(const std::vector<std::uniqu
     BooleanScorer::Scorers out;
     out.reserve(clauses.size());
     for (const auto& clause : clauses) {
-        auto s = co_await clause->scorer(reader);
-        if (!s) co_return std::unexpected(std::move(s.error()));
-        out.push_back(std::move(*s));
+        NUVREL_CO_TRY(std::unique_ptr<Scorer> s, co_await clause->scorer(reader));
+        out.push_back(std::move(s));
     }
     co_return out;
 }
@@ -25,14 +27,10 @@ Task<Result<BooleanScorer::Scorers>> clause_scorers(const std::vector<std::uniqu
 }  // namespace
 
 Task<Result<std::unique_ptr<Scorer>>> BooleanQuery::scorer(const AsyncSegmentReader& reader) const {
-    auto must = co_await clause_scorers(must_, reader);
-    if (!must) co_return std::unexpected(std::move(must.error()));
-    auto should = co_await clause_scorers(should_, reader);
-    if (!should) co_return std::unexpected(std::move(should.error()));
-    auto must_not = co_await clause_scorers(must_not_, reader);
-    if (!must_not) co_return std::unexpected(std::move(must_not.error()));
-    std::unique_ptr<Scorer> s =
-        std::make_unique<BooleanScorer>(std::move(*must), std::move(*should), std::move(*must_not));
+    NUVREL_CO_TRY(BooleanScorer::Scorers must, co_await clause_scorers(must_, reader));
+    NUVREL_CO_TRY(BooleanScorer::Scorers should, co_await clause_scorers(should_, reader));
+    NUVREL_CO_TRY(BooleanScorer::Scorers must_not, co_await clause_scorers(must_not_, reader));
+    std::unique_ptr<Scorer> s = std::make_unique<BooleanScorer>(std::move(must), std::move(should), std::move(must_not));
     co_return s;
 }
 
@@ -41,18 +39,16 @@ Task<Result<std::uint32_t>> BooleanQuery::count_estimate(const AsyncSegmentReade
         std::uint32_t smallest = 0;
         bool first = true;
         for (const auto& clause : must_) {
-            auto e = co_await clause->count_estimate(reader);
-            if (!e) co_return std::unexpected(std::move(e.error()));
-            smallest = first ? *e : std::min(smallest, *e);
+            NUVREL_CO_TRY(std::uint32_t e, co_await clause->count_estimate(reader));
+            smallest = first ? e : std::min(smallest, e);
             first = false;
         }
         co_return smallest;
     }
     std::uint32_t sum = 0;  // wraps modulo 2^32
     for (const auto& clause : should_) {
-        auto e = co_await clause->count_estimate(reader);
-        if (!e) co_return std::unexpected(std::move(e.error()));
-        sum += *e;
+        NUVREL_CO_TRY(std::uint32_t e, co_await clause->count_estimate(reader));
+        sum += e;
     }
     co_return sum;
 }
@@ -80,15 +76,15 @@ bool all_terms(const BooleanScorer::Scorers& scorers) {
 template <class S>
 class Clauses {
 public:
-    Clauses(Scorer* const* all, std::size_t n_must, std::size_t n_should, std::size_t n_must_not)
+    Clauses(Scorer* const* all, std::size_t n_must, std::size_t n_should, std::size_t n_must_not,
+            std::uint64_t* steps_left)
         : must_(all), should_(all + n_must), must_not_(all + n_must + n_should),
-          n_must_(n_must), n_should_(n_should), n_must_not_(n_must_not) {}
+          n_must_(n_must), n_should_(n_should), n_must_not_(n_must_not), steps_left_(steps_left) {}
 
-    // The next match at or after where the clause scorers stand, accepting no
-    // candidate below `floor`, or TERMINATED.
-    [[gnu::always_inline]] std::uint32_t find_next_match(std::uint64_t floor) const {
+    // The next match at or after where the clause scorers stand, or TERMINATED.
+    [[gnu::always_inline]] std::uint32_t find_next_match() const {
         if (n_must_ == 0 && n_should_ == 0) return TERMINATED;
-        return settle(candidate(), floor);
+        return settle(candidate());
     }
 
     // Must scorers first, then should scorers, each in order: float
@@ -146,13 +142,13 @@ public:
             }
         }
         if constexpr (kScore) *score = total;
-        return settle(candidate, static_cast<std::uint64_t>(doc) + 1);
+        return settle(candidate);
     }
 
     std::uint32_t seek(std::uint32_t target) const {
         for (std::size_t i = 0; i < n_must_; ++i) must(i).seek(target);
         for (std::size_t i = 0; i < n_should_; ++i) should(i).seek(target);
-        return find_next_match(0);
+        return find_next_match();
     }
 
 private:
@@ -186,6 +182,7 @@ private:
             const std::uint32_t d = must(i).seek(candidate);
             if (d == TERMINATED) return TERMINATED;
             if (d > candidate) {
+                if (!take_step()) return TERMINATED;
                 candidate = d;
                 i = 0;
             } else {
@@ -197,15 +194,11 @@ private:
 
     // From a candidate to the match: candidates that a must_not scorer holds
     // are stepped past until one is not.
-    [[gnu::always_inline]] std::uint32_t settle(std::uint32_t candidate, std::uint64_t floor) const {
+    [[gnu::always_inline]] std::uint32_t settle(std::uint32_t candidate) const {
         for (;;) {
             if (candidate == TERMINATED) return TERMINATED;
-            // Clause scorers over ordered lists only move forward, so a
-            // candidate below the floor means a list out of order; walking on
-            // could revisit the same documents for ever.
-            if (candidate < floor) return TERMINATED;
+            if (!take_step()) return TERMINATED;
             if (!excluded(candidate)) return candidate;
-            floor = static_cast<std::uint64_t>(candidate) + 1;
             if (n_must_ != 0) {
                 for (std::size_t i = 0; i < n_must_; ++i) must(i).advance();
             } else {
@@ -225,11 +218,34 @@ private:
         return false;
     }
 
+    // One step of the walk: a candidate examined, or one raised during
+    // agreement. False once the walk's budget is spent; it stays spent.
+    bool take_step() const {
+        if (*steps_left_ == 0) [[unlikely]]
+            return false;
+        --*steps_left_;
+        return true;
+    }
+
     Scorer* const* must_;
     Scorer* const* should_;
     Scorer* const* must_not_;
     std::size_t n_must_, n_should_, n_must_not_;
+    std::uint64_t* steps_left_;
 };
+
+// The postings a clause scorer walks, as far as the bytes of its lists
+// allow (a pair takes at least two bytes; a block without pairs is still one
+// step); none for a scorer of a kind that reads no file and is trusted to end.
+std::optional<std::uint64_t> clause_postings(const Scorer& s) {
+    if (dynamic_cast<const EmptyScorer*>(&s) != nullptr) return 0;
+    if (const auto* term = dynamic_cast<const TermScorer*>(&s)) {
+        const BlockPostingList& list = term->cursor().list;
+        return list.data.size() / 2 + list.skip_list.size();
+    }
+    if (const auto* boolean = dynamic_cast<const BooleanScorer*>(&s)) return boolean->postings_present();
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -239,14 +255,25 @@ BooleanScorer::BooleanScorer(Scorers must, Scorers should, Scorers must_not)
     drop_empty(must_not_);
     terms_only_ = all_terms(must_) && all_terms(should_) && all_terms(must_not_);
     clauses_.reserve(must_.size() + should_.size() + must_not_.size());
+    std::uint64_t postings = 0;
+    bool bounded = true;
     for (const Scorers* list : {&must_, &should_, &must_not_})
-        for (const auto& s : *list) clauses_.push_back(s.get());
+        for (const auto& s : *list) {
+            clauses_.push_back(s.get());
+            const std::optional<std::uint64_t> n = clause_postings(*s);
+            bounded = bounded && n.has_value();
+            postings += n.value_or(0);
+        }
+    if (bounded) {
+        postings_present_ = postings;
+        steps_left_ = kStepsPerPosting * (postings + 1);
+    }
     doc_ = find_next_match();
 }
 
 template <class S>
 auto BooleanScorer::view() const {
-    return Clauses<S>(clauses_.data(), must_.size(), should_.size(), must_not_.size());
+    return Clauses<S>(clauses_.data(), must_.size(), should_.size(), must_not_.size(), &steps_left_);
 }
 
 // Each operation takes the walk for term clauses when it can, else the
@@ -257,7 +284,7 @@ decltype(auto) BooleanScorer::dispatch(F&& f) const {
 }
 
 std::uint32_t BooleanScorer::find_next_match() {
-    return doc_ = dispatch([](const auto& c) { return c.find_next_match(0); });
+    return doc_ = dispatch([](const auto& c) { return c.find_next_match(); });
 }
 
 float BooleanScorer::score() const {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -80,6 +82,19 @@ public:
     // match where every clause is a term scorer.
     void collect_into(TopKCollector& collector);
 
+    // Over lists in order, every candidate the walk examines and every one
+    // it raises during agreement lies past a posting of some clause, so a
+    // walk takes at most two such steps per posting. Lists out of order can
+    // make the steps go round for ever: a walk ends once it has taken
+    // kStepsPerPosting steps for each posting its clauses hold, plus one.
+    // Scorers of kinds that read no file bring no such bound, and a walk over
+    // one of them is not bounded.
+    static constexpr std::uint64_t kStepsPerPosting = 8;
+
+    // The postings the clauses hold, as far as the bytes of their lists
+    // allow; none when a clause is of a kind without a bound.
+    std::optional<std::uint64_t> postings_present() const noexcept { return postings_present_; }
+
 private:
     template <class S>
     auto view() const;
@@ -91,6 +106,10 @@ private:
     Scorers must_not_;
     std::vector<Scorer*> clauses_;  // must, should, then must_not scorers, unowned
     bool terms_only_ = false;       // every clause scorer is a term scorer over block postings
+    std::optional<std::uint64_t> postings_present_;
+    // Spent through the walk's view, which reaches the clause scorers it
+    // moves through pointers as well.
+    mutable std::uint64_t steps_left_ = std::numeric_limits<std::uint64_t>::max();
     std::uint32_t doc_ = TERMINATED;
 };
 

@@ -7,6 +7,7 @@
 #include "query/boolean.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
@@ -158,9 +159,8 @@ std::vector<SearchResult> collect_top_k(Scorer& scorer, std::size_t limit) {
 
 Task<Result<std::vector<SearchResult>>> search_segment(std::shared_ptr<const AsyncSegmentReader> reader,
                                                        const Query& query, std::size_t limit) {
-    auto scorer = co_await query.scorer(*reader);
-    if (!scorer) co_return std::unexpected(std::move(scorer.error()));
-    std::vector<SearchResult> results = collect_top_k(**scorer, limit);
+    NUVREL_CO_TRY(std::unique_ptr<Scorer> scorer, co_await query.scorer(*reader));
+    std::vector<SearchResult> results = collect_top_k(*scorer, limit);
     co_return results;
 }
 

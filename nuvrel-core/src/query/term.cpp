@@ -2,10 +2,12 @@
 
 #include "query/term_scorer.h"
 #include "segment/reader.h"
+#include "util/try.h"
 
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace nuvrel_core {
@@ -19,7 +21,16 @@ constexpr std::size_t max_icu_length = 0x3FFFFFFF;
 }  // namespace
 
 std::string lowercase_full(std::string_view text) {
-    if (text.empty() || text.size() > max_icu_length) return std::string(text);
+    // ASCII text, the common query, lower-cases byte by byte: the full
+    // mapping of an ASCII character is its ASCII lower case, and sigma
+    // context involves none of them.
+    if (text.size() > max_icu_length) return std::string(text);
+    if (std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        std::string out(text);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    }
     const auto in_len = static_cast<int32_t>(text.size());
 
     // UTF-8 to UTF-16: never more units than bytes.
@@ -69,6 +80,8 @@ Bm25Weight TermQuery::bm25_weight(std::uint32_t num_docs, std::uint32_t doc_freq
     return w;
 }
 
+static_assert(DecodingPostingCursor<BlockPostingIterator>);
+
 namespace {
 
 // The segment's average length of the field; 0.0 without statistics for it.
@@ -82,17 +95,15 @@ float segment_average(const AsyncSegmentReader& reader, Field field) {
 }  // namespace
 
 Task<Result<std::unique_ptr<Scorer>>> TermQuery::scorer(const AsyncSegmentReader& reader) const {
-    Result<std::optional<BlockPostingList>> postings = co_await reader.get_postings(field_, term_);
-    if (!postings) co_return std::unexpected(postings.error());
+    NUVREL_CO_TRY(std::optional<BlockPostingList> postings, co_await reader.get_postings(field_, term_));
     std::unique_ptr<Scorer> scorer = make_term_scorer<BlockPostingIterator>(
-        *this, std::move(*postings), reader.meta().num_docs, segment_average(reader, field_));
+        *this, std::move(postings), reader.meta().num_docs, segment_average(reader, field_));
     co_return scorer;
 }
 
 Task<Result<std::uint32_t>> TermQuery::count_estimate(const AsyncSegmentReader& reader) const {
-    Result<std::optional<BlockPostingList>> postings = co_await reader.get_postings(field_, term_);
-    if (!postings) co_return std::unexpected(postings.error());
-    co_return *postings ? (*postings)->doc_count : 0u;
+    NUVREL_CO_TRY(std::optional<BlockPostingList> postings, co_await reader.get_postings(field_, term_));
+    co_return postings ? postings->doc_count : 0u;
 }
 
 }  // namespace nuvrel_core

@@ -1,15 +1,15 @@
 // The term scorer: walks one posting list block by block and scores each
-// document with BM25. It is written against the posting cursor's members
-// (list.skip_list with last_doc per block, the decoded `block` of
-// (document, frequency) pairs, current_block, position, exhausted and
-// load_block), so any cursor with those members can drive it.
+// document with BM25, over any cursor that meets PostingCursor.
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "query/bm25.h"
 #include "query/term.h"
@@ -17,7 +17,37 @@
 
 namespace nuvrel_core {
 
-template <class PostingIterator>
+// What the term scorer reads of its posting cursor: the list's skip entries
+// with each block's last document and the list's document count, the
+// decoded (document, frequency) pairs of the current block, where the cursor
+// stands (current_block, position, exhausted), and load_block(i), which makes
+// block i current at position 0, or sets exhausted past the last block and
+// changes nothing else.
+template <class C>
+concept PostingCursor = requires(C cursor, const C& view, std::size_t i) {
+    { view.list.skip_list[i].last_doc } -> std::convertible_to<std::uint32_t>;
+    { view.list.skip_list.size() } -> std::convertible_to<std::size_t>;
+    { view.list.doc_count } -> std::convertible_to<std::uint32_t>;
+    { view.block[i].first } -> std::convertible_to<std::uint32_t>;
+    { view.block[i].second } -> std::convertible_to<std::uint32_t>;
+    { view.block.size() } -> std::convertible_to<std::size_t>;
+    { cursor.current_block } -> std::same_as<std::size_t&>;
+    { cursor.position } -> std::same_as<std::size_t&>;
+    { cursor.exhausted } -> std::same_as<bool&>;
+    cursor.load_block(i);
+};
+
+// A cursor whose blocks a walk may also decode straight into its sink:
+// claim_block charges block i to the cursor's decode budget and hands out its
+// bytes, and the budget can be refunded when the block is loaded after all.
+template <class C>
+concept DecodingPostingCursor =
+    PostingCursor<C> && requires(C cursor, std::size_t i, const std::uint8_t*& p, std::uint64_t& count) {
+        { cursor.claim_block(i, p, p, count) } -> std::same_as<std::uint64_t>;
+        { cursor.decode_budget } -> std::same_as<std::uint64_t&>;
+    };
+
+template <PostingCursor PostingIterator>
 class BasicTermScorer final : public Scorer {
 public:
     // The cursor is taken positioned: on block 0, or exhausted for a list
@@ -26,6 +56,11 @@ public:
         const auto& skips = it_.list.skip_list;
         for (std::size_t i = 1; i < skips.size() && last_docs_ascend_; ++i)
             last_docs_ascend_ = skips[i - 1].last_doc <= skips[i].last_doc;
+        if (!last_docs_ascend_) {
+            reach_.resize(skips.size());
+            std::uint32_t most = 0;
+            for (std::size_t i = 0; i < skips.size(); ++i) reach_[i] = most = std::max<std::uint32_t>(most, skips[i].last_doc);
+        }
         note_block();
         sync_doc();
     }
@@ -73,6 +108,7 @@ public:
     std::uint32_t size_hint() const override { return 0; }
 
     const Bm25Weight& weight() const noexcept { return weight_; }
+    const PostingIterator& cursor() const noexcept { return it_; }
 
     // Hands every match from the current one to the end to sink(doc, score),
     // exactly as doc()/score()/advance() would, without a call per posting:
@@ -94,9 +130,7 @@ public:
             const auto score_for = [&table, this](std::uint32_t tf) {
                 return tf < kWideTable ? table[tf] : weight_.score(static_cast<float>(tf));
             };
-            if constexpr (requires { it_.list.block_header(0, std::declval<const std::uint8_t*&>(),
-                                                           std::declval<const std::uint8_t*&>(),
-                                                           std::declval<std::uint64_t&>()); })
+            if constexpr (DecodingPostingCursor<PostingIterator>)
                 walk_decoding(sink, score_for);
             else
                 walk(sink, score_for);
@@ -121,7 +155,10 @@ private:
                 it_.exhausted = true;
                 return doc_ = TERMINATED;
             }
-            if (i != it_.current_block) load_block(i);
+            if (i != it_.current_block) {
+                load_block(i);
+                if (it_.exhausted) return doc_ = TERMINATED;  // out of decode budget
+            }
             if (it_.position == 0) {
                 if (scanned_whole) {
                     it_.exhausted = true;
@@ -207,19 +244,25 @@ private:
 
     // As walk, but the blocks after the current one are decoded straight
     // into the sink instead of into the cursor's pairs. The block the walk
-    // ends on is then decoded into the cursor, so the cursor ends exactly
-    // where walk leaves it.
+    // ends on is then decoded into the cursor again, refunding its charge,
+    // so the cursor and its decode budget end exactly where walk leaves them.
     template <class Sink, class ScoreOf>
     void walk_decoding(Sink& sink, const ScoreOf& score_for) {
         if (!sink_rest_of_block(sink, score_for)) return;
         const std::size_t blocks = it_.list.skip_list.size();
         const std::size_t first = it_.current_block + 1;
+        const auto end_on = [this](std::size_t b, std::uint64_t charge) {
+            it_.decode_budget += charge;
+            it_.load_block(b);
+        };
+        std::uint64_t charge = 0;
         for (std::size_t b = first; b < blocks; ++b) {
             const std::uint8_t* p;
             const std::uint8_t* end;
             std::uint64_t count;
-            if (!it_.list.block_header(b, p, end, count)) {
-                it_.load_block(b);  // no pairs: the walk ends on this block
+            charge = it_.claim_block(b, p, end, count);
+            if (charge == 0) {
+                if (!it_.exhausted) it_.load_block(b);  // no pairs: the walk ends on this block
                 return;
             }
             bool stopped = false;
@@ -232,12 +275,12 @@ private:
                 return true;
             });
             if (stopped || n == 0) [[unlikely]] {
-                it_.load_block(b);
+                end_on(b, charge);
                 it_.position = n;
                 return;
             }
         }
-        if (blocks > first) it_.load_block(blocks - 1);
+        if (blocks > first) end_on(blocks - 1, charge);
         it_.load_block(blocks);  // past the last block: exhausted
     }
 
@@ -262,8 +305,11 @@ private:
 
     // The first block whose last document is at least the target. Lists
     // written in order have ascending last documents and are searched by
-    // halving; any other list is scanned from the first entry, which finds
-    // the same block.
+    // halving. Any other list would be scanned from the first entry on every
+    // seek, a cost per seek that grows with the list; the first block whose
+    // last document reaches the target is also the first whose running
+    // maximum does, and the running maxima ascend: they are searched by
+    // halving instead, which finds the same block.
     std::size_t first_block_reaching(std::uint32_t target) const {
         const auto& skips = it_.list.skip_list;
         const std::size_t n = skips.size();
@@ -291,14 +337,14 @@ private:
             }
             return lo == n ? npos : lo;
         }
-        for (std::size_t i = 0; i < n; ++i)
-            if (skips[i].last_doc >= target) return i;
-        return npos;
+        const auto it = std::lower_bound(reach_.begin(), reach_.end(), target);
+        return it == reach_.end() ? npos : static_cast<std::size_t>(it - reach_.begin());
     }
 
     PostingIterator it_;
     Bm25Weight weight_;
     bool last_docs_ascend_ = true;
+    std::vector<std::uint32_t> reach_;  // running maximum of the last documents, when they do not ascend
     // The cursor's current document, TERMINATED off a pair: set on every move.
     std::uint32_t doc_ = TERMINATED;
     // Seek targets that stay in the current block (see note_block); empty
@@ -315,7 +361,7 @@ private:
 // cursor that owns the list. `num_docs` is the segment's document count and
 // `segment_avg_field_length` its average length of the query's field (0.0
 // when it has no statistics for the field).
-template <class PostingIterator, class PostingList>
+template <PostingCursor PostingIterator, class PostingList>
 std::unique_ptr<Scorer> make_term_scorer(const TermQuery& query, std::optional<PostingList> list,
                                          std::uint32_t num_docs, float segment_avg_field_length) {
     if (!list) return std::make_unique<EmptyScorer>();

@@ -18,6 +18,7 @@
 #include "segment/types.h"
 #include "segment/vector_index.h"
 #include "util/fx_hash.h"
+#include "util/make_private.h"
 #include "structures/postings/posting.h"
 #include "structures/sstable/sstable.h"
 
@@ -65,7 +66,8 @@ public:
 
 private:
     AsyncSegmentReader() = default;
-    static std::shared_ptr<AsyncSegmentReader> make();
+    template <class T>
+    friend std::shared_ptr<T> make_private_shared();
 
     SegmentMeta meta_;
     VectorIndexMap vector_indexes_;

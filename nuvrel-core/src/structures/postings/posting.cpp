@@ -1,81 +1,142 @@
 #include "structures/postings/posting.h"
 
 #include <algorithm>
+#include <array>
+#include <limits>
 
-#include "util/byte_cursor.h"
-#include "util/fast_vint.h"
+#include "util/byte_reader.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
 namespace {
 
-void append_vint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+// A varint takes at most ten bytes.
+constexpr std::size_t kMaxVint = 10;
+
+std::uint8_t* put_vint(std::uint8_t* out, std::uint64_t v) {
     while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        *out++ = static_cast<std::uint8_t>(v | 0x80);
         v >>= 7;
     }
-    out.push_back(static_cast<std::uint8_t>(v));
+    *out++ = static_cast<std::uint8_t>(v);
+    return out;
 }
 
-std::uint32_t le32(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+std::size_t vint_len(std::uint64_t v) {
+    std::size_t n = 1;
+    for (; v >= 0x80; v >>= 7) ++n;
+    return n;
+}
+
+// The most pairs block bytes [p, end) can yield under a count: every pair
+// but a last, failed one takes at least two bytes.
+std::uint64_t most_pairs(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t count) {
+    return std::min(count, static_cast<std::uint64_t>(end - p) / 2 + 1);
 }
 
 }  // namespace
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
-    ByteCursor in(bytes);
+    ByteReader in(bytes);
+    const std::uint32_t doc_count = in.u32();
+    const std::uint32_t num_blocks = in.u32();
+    // Taken as one run before anything is reserved for the count.
+    const ByteView entries = in.take(std::uint64_t{num_blocks} * 12);
+    const std::uint32_t data_len = in.u32();
+    const ByteView data = in.take(data_len);
+    NUVREL_TRY_VOID(in.status());
+
     BlockPostingList list;
-    auto doc_count = in.u32();
-    if (!doc_count) return std::unexpected(doc_count.error());
-    auto num_blocks = in.u32();
-    if (!num_blocks) return std::unexpected(num_blocks.error());
-    // Check the count against the bytes before reserving anything for it.
-    if (static_cast<std::uint64_t>(*num_blocks) * 12 > in.remaining())
-        return std::unexpected(IoError::fill_whole_buffer());
-    // The entries are known present: read them straight from the bytes.
-    const std::uint8_t* q = in.rest().data();
-    list.skip_list.resize(*num_blocks);
+    list.skip_list.resize(num_blocks);
+    const std::uint8_t* q = entries.data();
     for (SkipEntry& e : list.skip_list) {
-        e.first_doc = le32(q);
-        e.last_doc = le32(q + 4);
-        e.offset = le32(q + 8);
+        e = {load_le<std::uint32_t>(q), load_le<std::uint32_t>(q + 4), load_le<std::uint32_t>(q + 8)};
         q += 12;
     }
-    (void)in.take(static_cast<std::uint64_t>(*num_blocks) * 12);
-    auto data_len = in.u32();
-    if (!data_len) return std::unexpected(data_len.error());
-    if (*data_len > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
-    std::size_t start = bytes.size() - in.remaining();
-    list.data = bytes.slice(start, start + *data_len);
-    list.doc_count = *doc_count;
+    const std::size_t start = static_cast<std::size_t>(data.data() - bytes.data());
+    list.data = bytes.slice(start, start + data_len);
+    list.doc_count = doc_count;
     return list;
 }
 
 BlockPostingList BlockPostingList::from_posting_list(std::span<const Posting> postings) {
     BlockPostingList list;
-    std::vector<std::uint8_t> data;
+    const std::size_t blocks = (postings.size() + kBlockSize - 1) / kBlockSize;
+    list.skip_list.reserve(blocks);
+    // Sized for the longest encoding once, then cut to what was written.
+    std::vector<std::uint8_t> data(blocks * kMaxVint + postings.size() * 2 * kMaxVint);
+    std::uint8_t* out = data.data();
     for (std::size_t from = 0; from < postings.size(); from += kBlockSize) {
         auto chunk = postings.subspan(from, std::min(kBlockSize, postings.size() - from));
-        list.skip_list.push_back({chunk.front().doc_id, chunk.back().doc_id, static_cast<std::uint32_t>(data.size())});
-        append_vint(data, chunk.size());
+        list.skip_list.push_back(
+            {chunk.front().doc_id, chunk.back().doc_id, static_cast<std::uint32_t>(out - data.data())});
+        out = put_vint(out, chunk.size());
         std::uint32_t prev = 0;
         for (std::size_t i = 0; i < chunk.size(); ++i) {
-            append_vint(data, i == 0 ? chunk[i].doc_id : chunk[i].doc_id - prev);
-            append_vint(data, chunk[i].term_freq);
+            out = put_vint(out, i == 0 ? chunk[i].doc_id : chunk[i].doc_id - prev);
+            out = put_vint(out, chunk[i].term_freq);
             prev = chunk[i].doc_id;
         }
     }
+    data.resize(static_cast<std::size_t>(out - data.data()));
     list.data = OwnedBytes::from_vec(std::move(data));
     list.doc_count = static_cast<std::uint32_t>(postings.size());
     return list;
 }
 
-BlockPostingIterator::BlockPostingIterator(BlockPostingList l) : list(std::move(l)) {
-    block.reserve(BlockPostingList::kBlockSize);
+std::optional<BlockPostingList> BlockPostingList::from_inline(std::uint32_t doc_freq, ByteView bytes) {
+    // Every pair takes at least two bytes, so a few bytes hold few postings.
+    constexpr std::size_t kMostPairs = 64;
+    if (doc_freq > bytes.size() / 2 || bytes.size() > 2 * kMostPairs) return std::nullopt;
+    std::array<Posting, kMostPairs> postings;
+    ByteReader in(bytes);
+    // Stored varints in their shortest form and within 32 bits are exactly
+    // what from_posting_list writes for the decoded postings.
+    bool as_written = true;
+    std::uint32_t doc = 0;
+    for (std::uint32_t i = 0; i < doc_freq; ++i) {
+        const std::size_t before = in.remaining();
+        const std::uint64_t delta = in.vint();
+        const std::size_t mid = in.remaining();
+        const std::uint64_t tf = in.vint();
+        if (in.failed()) return std::nullopt;
+        as_written = as_written && delta <= std::numeric_limits<std::uint32_t>::max() &&
+                     tf <= std::numeric_limits<std::uint32_t>::max() && vint_len(delta) == before - mid &&
+                     vint_len(tf) == mid - in.remaining();
+        doc += static_cast<std::uint32_t>(delta);
+        postings[i] = {doc, static_cast<std::uint32_t>(tf)};
+    }
+    const std::span<const Posting> decoded(postings.data(), doc_freq);
+    if (!as_written || doc_freq == 0) return from_posting_list(decoded);
+
+    const std::size_t pairs_len = bytes.size() - in.remaining();
+    auto [data, out] = OwnedBytes::allocate(vint_len(doc_freq) + pairs_len);
+    std::copy_n(bytes.data(), pairs_len, put_vint(out, doc_freq));
+    BlockPostingList list;
+    list.skip_list.push_back({decoded.front().doc_id, decoded.back().doc_id, 0});
+    list.data = std::move(data);
+    list.doc_count = doc_freq;
+    return list;
+}
+
+BlockPostingIterator::BlockPostingIterator(BlockPostingList l)
+    : list(std::move(l)),
+      decode_budget(kDecodesPerByte * (12 + 12 * std::uint64_t{list.skip_list.size()} + list.data.size())) {
     if (list.skip_list.empty()) exhausted = true;
     else load_block(0);
+}
+
+std::uint64_t BlockPostingIterator::claim_block(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end,
+                                                std::uint64_t& count) {
+    if (!list.block_header(i, p, end, count)) return 0;
+    const std::uint64_t most = most_pairs(p, end, count);
+    if (most > decode_budget) {
+        exhausted = true;
+        return 0;
+    }
+    decode_budget -= most;
+    return most;
 }
 
 void BlockPostingIterator::load_block(std::size_t i) {
@@ -83,12 +144,14 @@ void BlockPostingIterator::load_block(std::size_t i) {
         exhausted = true;
         return;
     }
-    current_block = i;
-    position = 0;
     const std::uint8_t* p;
     const std::uint8_t* end;
     std::uint64_t count;
-    if (!list.block_header(i, p, end, count)) {
+    const std::uint64_t cap = claim_block(i, p, end, count);
+    if (exhausted) return;
+    current_block = i;
+    position = 0;
+    if (cap == 0) {
         block.clear();
         return;
     }
@@ -96,9 +159,7 @@ void BlockPostingIterator::load_block(std::size_t i) {
     // count: size the (reused) vector once and write into it without
     // per-pair checks. Grown only: the pairs of the previous block are
     // overwritten, not cleared first.
-    const std::uint64_t room = static_cast<std::uint64_t>(end - p) / 2 + 1;
-    const std::size_t cap = static_cast<std::size_t>(std::min(count, room));
-    if (block.size() < cap) block.resize(cap);
+    if (block.size() < cap) block.resize(static_cast<std::size_t>(cap));
     auto* out = block.data();
     const std::size_t n = decode_block_pairs(p, end, count, [&out](std::uint32_t doc, std::uint32_t tf) {
         *out++ = {doc, tf};

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -40,6 +41,12 @@ struct BlockPostingList {
     static IoResult<BlockPostingList> deserialize(const OwnedBytes& bytes);
     // Encodes the postings in the order given, 128 to a block.
     static BlockPostingList from_posting_list(std::span<const Posting> postings);
+    // The list of an inline dictionary entry: `doc_freq` pairs of (document
+    // delta, frequency) varints, the encoding of a block's pairs. None when
+    // the bytes hold fewer pairs. The pairs are read where they lie and become
+    // the block as they are, so the list equals from_posting_list of the
+    // decoded postings byte for byte without decoding and re-encoding them.
+    static std::optional<BlockPostingList> from_inline(std::uint32_t doc_freq, ByteView bytes);
 
     // Where block i's pairs begin (p, up to end) and the count its header
     // claims; false for a block that decodes to no pairs: an offset past the
@@ -112,11 +119,20 @@ std::size_t decode_block_pairs(const std::uint8_t* p, const std::uint8_t* end, s
 }
 
 struct BlockPostingIterator {
+    // Pairs a cursor may decode per byte of its serialized list. A walk
+    // forward over a sound list decodes each pair once, and a pair takes at
+    // least two bytes: under half a pair per byte. Only skip entries whose
+    // blocks overlap (many naming the same bytes) or walks that keep going
+    // back to earlier blocks decode more; past this the cursor is exhausted,
+    // so no list costs time out of proportion to its bytes.
+    static constexpr std::uint64_t kDecodesPerByte = 16;
+
     std::vector<std::pair<std::uint32_t, std::uint32_t>> block;  // decoded (doc, tf) of the current block
     BlockPostingList list;
     std::size_t current_block = 0;
     std::size_t position = 0;
     bool exhausted = false;
+    std::uint64_t decode_budget = 0;  // pairs still allowed, see kDecodesPerByte
 
     // Takes the list over; block 0 is decoded at once, and a list without
     // blocks starts exhausted.
@@ -124,8 +140,15 @@ struct BlockPostingIterator {
 
     // Makes block i current at position 0; an i past the last block sets
     // `exhausted` and changes nothing else. Bytes that run short yield fewer
-    // pairs, never a failure.
+    // pairs, never a failure. A block beyond the decode budget also sets
+    // `exhausted` and changes nothing else.
     void load_block(std::size_t i);
+
+    // Block i's pairs as block_header finds them, charged to the decode
+    // budget: returns the charge, the most pairs its bytes can yield; 0 for a
+    // block without pairs, and 0 with `exhausted` set when the budget cannot
+    // cover the charge.
+    std::uint64_t claim_block(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end, std::uint64_t& count);
 };
 
 }  // namespace nuvrel_core
