@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "segment/reader.h"
+#include "segment/vector_loading.h"
 #include "support/test_util.h"
 #include "support/vector_builder.h"
 
@@ -39,8 +39,8 @@ Schema schema_of(std::size_t n, std::vector<std::pair<std::size_t, DenseVectorCo
 }
 
 Result<LoadedVectors> load(const TempDir& dir, Schema schema) {
-    return run(AsyncSegmentReader::load_vectors_file(FsDirectory(dir.path()), SegmentFiles::from_id(kId),
-                                                     std::make_shared<const Schema>(std::move(schema))));
+    return run(load_vectors_file(FsDirectory(dir.path()), SegmentFiles::from_id(kId),
+                                 std::make_shared<const Schema>(std::move(schema))));
 }
 
 void write_vectors(const TempDir& dir, const std::vector<std::uint8_t>& bytes) {
