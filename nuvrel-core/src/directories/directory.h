@@ -64,6 +64,31 @@ private:
     std::uint64_t len_ = 0;
 };
 
+// How much a whole-file read may take. Whole files are read into memory at
+// once, so each kind of file gets a ceiling far above any real file of its
+// kind: an endless or huge file (a device, a kernel file, a damaged name)
+// then costs at most the ceiling, never memory without bound.
+struct ReadCeiling {
+    std::uint64_t max_bytes = 0;
+    // Past the ceiling the read fails, unless the kind of file never needs
+    // the bytes beyond it; then the read stops there and returns the rest.
+    bool stop_at_ceiling = false;
+};
+
+// The index's own JSON files, "schema.json" and "segments.json". A schema
+// entry takes some 100 bytes and a listed segment 35, so 64 MiB holds over
+// half a million fields or nearly two million segments; real indexes have
+// thousands of either at most.
+inline constexpr ReadCeiling kIndexJsonCeiling{std::uint64_t{64} << 20};
+
+// The whole file at `path`, read on the calling thread (relative paths from
+// the working directory). The file is opened without blocking and must be a
+// regular file (or a link to one): a FIFO, device or socket is refused by
+// name. Other failures are the operating system's own errors; a file longer
+// than the ceiling fails with invalid data (see ReadCeiling); memory that
+// cannot be had fails with kind Other.
+IoResult<OwnedBytes> read_whole_file(const std::filesystem::path& path, ReadCeiling ceiling);
+
 class FsDirectory {
 public:
     explicit FsDirectory(std::filesystem::path root) : root_(std::move(root)) {}
@@ -73,9 +98,11 @@ public:
     // Whether the path exists (following links). Any failure, a path holding
     // a NUL byte among them, reads as false.
     Task<bool> exists(std::string path) const;
-    // The whole file.
-    Task<IoResult<OwnedBytes>> open_read(std::string path) const;
-    // The file's size now; the bytes are read range by range later.
+    // The whole file, under its kind's ceiling (read_whole_file).
+    Task<IoResult<OwnedBytes>> open_read(std::string path, ReadCeiling ceiling) const;
+    // The file's size now; the bytes are read range by range later. Only a
+    // regular file (or a directory, whose reads then fail with the system's
+    // own error) is opened.
     Task<IoResult<LazyFileHandle>> open_lazy(std::string path) const;
 
 private:

@@ -33,7 +33,7 @@ std::vector<Field> compute_default_fields(const Schema& schema) {
 Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexConfig config) {
     auto dir = std::make_shared<const FsDirectory>(std::move(directory));
 
-    IoResult<OwnedBytes> schema_bytes = co_await dir->open_read("schema.json");
+    IoResult<OwnedBytes> schema_bytes = co_await dir->open_read("schema.json", kIndexJsonCeiling);
     if (!schema_bytes) co_return std::unexpected(Error(schema_bytes.error()));
     JsonResult<Schema> parsed = Schema::from_slice(schema_bytes->as_slice());
     if (!parsed) co_return std::unexpected(Error::serialization(parsed.error().to_string()));
@@ -56,7 +56,7 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
                                                std::shared_ptr<const Schema> schema, IndexConfig config) {
     bool listed = co_await directory->exists("segments.json");
     if (!listed) co_return SegmentList{};
-    IoResult<OwnedBytes> bytes = co_await directory->open_read("segments.json");
+    IoResult<OwnedBytes> bytes = co_await directory->open_read("segments.json", kIndexJsonCeiling);
     if (!bytes) co_return std::unexpected(Error(bytes.error()));
     JsonResult<std::vector<std::string>> ids = parse_segment_list(bytes->as_slice());
     if (!ids) co_return std::unexpected(Error::serialization(ids.error().to_string()));

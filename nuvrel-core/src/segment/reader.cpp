@@ -22,7 +22,7 @@ Task<Result<std::shared_ptr<AsyncSegmentReader>>> AsyncSegmentReader::open(FsDir
     using R = Result<std::shared_ptr<AsyncSegmentReader>>;
     SegmentFiles files = SegmentFiles::from_id(segment_id);
 
-    IoResult<OwnedBytes> meta_bytes = co_await dir.open_read(files.meta);
+    IoResult<OwnedBytes> meta_bytes = co_await dir.open_read(files.meta, SegmentMeta::kFileCeiling);
     if (!meta_bytes) co_return R(std::unexpected(Error(meta_bytes.error())));
     IoResult<SegmentMeta> meta = SegmentMeta::deserialize(*meta_bytes);
     if (!meta) co_return R(std::unexpected(Error(meta.error())));
