@@ -18,6 +18,7 @@ using nuvrel_test::rabitq_index_json;
 using nuvrel_test::run;
 using nuvrel_test::TempDir;
 using nuvrel_test::vectors_file;
+using nuvrel_test::VectorEntrySpec;
 
 namespace {
 
@@ -116,10 +117,6 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
         {1, 7, rabitq_index_json(2)},
         {2, 7, ivf_index_json(2)},
         {40, 1, ivf_index_json(5)},  // no such field: kept all the same
-        // Generated codebooks share one total of dimensions per segment: the
-        // entries above took 3 + 2 + 5 of it.
-        {3, 1, ivf_index_json(kMaxCodebookDimsPerSegment - 10)},
-        {4, 1, ivf_index_json(1)},
     }));
     // Field 5 says RaBitQ with dim 64; only the type byte and the index's own dim count.
     DenseVectorConfig five = dense();
@@ -127,9 +124,7 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
     auto r = load(dir, schema_of(6, {{5, five}}));
     ASSERT_TRUE(r) << r.error().to_string();
     const auto& m = r->indexes;
-    EXPECT_EQ(m.size(), 5u);
-    EXPECT_TRUE(m.contains(3));
-    EXPECT_FALSE(m.contains(4));
+    EXPECT_EQ(m.size(), 4u);
     ASSERT_TRUE(m.contains(1) && m.at(1).is<VectorIndex::RaBitQ>());
     EXPECT_EQ(m.at(1).get_if<VectorIndex::RaBitQ>()->index->vectors.at(0).popcount, 2u);
     ASSERT_TRUE(m.contains(2) && m.at(2).is<VectorIndex::IvfRaBitQ>());
@@ -192,4 +187,88 @@ TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     EXPECT_EQ(scann.codebook->centroids, (std::vector<float>{1, 2, 3, 4}));
     EXPECT_EQ(scann.index->config.default_nprobe, 4u);
     EXPECT_TRUE(r->indexes.contains(2) && r->indexes.at(2).is<VectorIndex::IvfRaBitQ>());
+}
+
+// Generated codebooks share one total of dimensions per segment, charged only
+// for the index each field ends up with, so neither the order of the entries
+// nor an entry that a later one replaces changes which fields get theirs.
+TEST(VectorLoading, CodebookTotalCountsFinalEntriesOnlyInAnyOrder) {
+    const std::uint64_t total = kMaxCodebookDimsPerSegment;
+    const VectorEntrySpec replaced{1, 1, ivf_index_json(total)}, one{1, 1, ivf_index_json(1)},
+        rest{2, 1, ivf_index_json(total - 1)}, over{3, 1, ivf_index_json(1)};
+    const std::vector<VectorEntrySpec> orders[] = {
+        {replaced, rest, one, over}, {over, replaced, one, rest}, {rest, over, replaced, one}};
+    for (const auto& order : orders) {
+        TempDir dir;
+        write_vectors(dir, vectors_file(order));
+        auto r = load(dir, schema_of(1, {{0, dense()}}));
+        ASSERT_TRUE(r) << r.error().to_string();
+        std::vector<std::uint64_t> dims(4, 0);
+        for (const auto& [field, index] : r->indexes)
+            dims.at(field) = index.get_if<VectorIndex::IvfRaBitQ>()->codebook->random_signs.size();
+        EXPECT_EQ(dims, (std::vector<std::uint64_t>{0, 1, total - 1, 0}));
+    }
+}
+
+// However the table's entries name the file's bytes, a load reads each
+// distinct blob once and never more bytes in all than the file holds: 2,000
+// entries naming one blob read it once (and keep the result every entry
+// names), and entries naming ever longer ranges over the same bytes stop
+// being read once the file's size is spent.
+TEST(VectorLoading, WorkIsLinearInTheFileWhateverTheTableNames) {
+    TempDir dir;
+    const std::string json = rabitq_index_json(2);
+    const std::string padded = json + std::string(400, ' ');
+    const auto table = [&](std::size_t n, auto length_of) {
+        std::vector<VectorEntrySpec> entries;
+        const std::uint64_t at = 4 + 21 * n;
+        for (std::size_t i = 0; i < n; ++i)
+            entries.push_back({static_cast<std::uint32_t>(i % 7), 0, i == 0 ? padded : "", at, length_of(i)});
+        return vectors_file(entries);
+    };
+    write_vectors(dir, table(2000, [&](std::size_t) { return json.size(); }));
+    auto same = load(dir, schema_of(1, {{0, dense()}}));
+    ASSERT_TRUE(same) << same.error().to_string();
+    EXPECT_EQ(same->stats.blob_reads, 1u);
+    EXPECT_EQ(same->indexes.size(), 7u);
+
+    const auto overlapping = table(400, [&](std::size_t i) { return json.size() + i; });
+    write_vectors(dir, overlapping);
+    auto r = load(dir, schema_of(1, {{0, dense()}}));
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_LE(r->stats.blob_bytes, overlapping.size());
+    EXPECT_EQ(r->indexes.size(), 7u);
+}
+
+// A side file is read once per load, however many entries name it and by
+// whatever spelling of its path: a damaged coarse-centroids file is not read
+// again for every IVF entry, and one PQ codebook serves all its entries.
+TEST(VectorLoading, EachSideFileIsReadOnce) {
+    TempDir dir;
+    nuvrel_test::CentroidsFileLayout damaged;
+    damaged.first_count = 1000;
+    damaged.second_count = 1000;  // a million floats promised, none present
+    dir.write("bad.cent", nuvrel_test::centroids_file(damaged));
+    nuvrel_test::PQCodebookLayout pq;
+    pq.dim = 2;
+    pq.num_subspaces = 1;
+    pq.subspace_dim = 2;
+    pq.num_centroids = 1;
+    pq.centroids = {1, 2};
+    dir.write("ok.pq", nuvrel_test::pq_codebook_file(pq));
+    const std::string bad = (dir.path() / "bad.cent").string();
+    const std::string bad_again = (dir.path() / "." / "bad.cent").string();
+
+    const std::string json = ivf_index_json(2);
+    std::vector<VectorEntrySpec> entries;
+    const std::uint64_t at = 4 + 21 * 2000;
+    for (std::uint32_t i = 0; i < 2000; ++i) entries.push_back({i % 2, static_cast<std::uint8_t>(2 - i % 2),
+                                                                 i == 0 ? json : "", at, json.size()});
+    write_vectors(dir, vectors_file(entries));
+    auto r = load(dir, schema_of(2, {{0, dense(bad, (dir.path() / "ok.pq").string())}, {1, dense(bad_again)}}));
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(r->stats.side_file_loads, 2u);
+    EXPECT_FALSE(r->coarse_centroids);
+    ASSERT_TRUE(r->indexes.contains(0) && r->indexes.at(0).is<VectorIndex::ScaNN>());
+    EXPECT_TRUE(r->indexes.contains(1) && r->indexes.at(1).is<VectorIndex::IvfRaBitQ>());
 }
