@@ -237,6 +237,21 @@ TEST(WholeFileRead, StaysUnderItsCeiling) {
     EXPECT_GT(whole->size(), 16u);
 }
 
+// A range read opens the file afresh each time: a FIFO put in place of a
+// file after its handle was made fails the read at once.
+TEST_F(DirectoryTest, RangeReadOfAFifoSwappedInFailsAtOnce) {
+    dir.write("f", std::string(10, 'x'));
+    auto h = run(fs.open_lazy("f"));
+    ASSERT_TRUE(h);
+    const std::filesystem::path p = dir.path() / "f";
+    std::filesystem::remove(p);
+    make_fifo(p);
+    for (ByteRange range : {ByteRange{0, 0}, ByteRange{0, 4}}) {
+        auto r = within_deadline(p, [&] { return run(h->read_bytes_range(range)); });
+        EXPECT_FALSE(r) << range.to_string();
+    }
+}
+
 TEST_F(DirectoryTest, FileWorkRunsOffTheCallingThread) {
     dir.write("f", "abc");
     static std::atomic<std::thread::id> worker;

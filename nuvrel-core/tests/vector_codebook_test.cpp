@@ -71,8 +71,6 @@ const Reference& reference() {
             const std::uint64_t d = std::stoull(dim);
             r.tables["signs"][d] = nums(get(cb, "signs"));
             r.tables["perm"][d] = nums(get(cb, "perm"));
-            r.tables["draws"][d] = {num(get(cb, "draws"))};
-            r.tables["second_draw_at"][d] = nums(get(cb, "second_draw_at_i"));
         }
         return r;
     }();
@@ -125,19 +123,6 @@ TEST(RaBitQCodebook, MatchesReferenceForSeed42) {
         EXPECT_EQ(cb->config, config);
         EXPECT_EQ(cb->version, 5u);
         EXPECT_EQ(*cb, *RaBitQCodebook::create(config, 5));
-
-        // Replay the draws to check their count and where the second draw of
-        // the single-sample rule was taken.
-        StdRng rng = StdRng::seed_from_u64(42);
-        for (std::uint64_t d = 0; d < dim; ++d) rng.next_u32();
-        std::vector<std::uint64_t> second_at;
-        for (std::uint64_t i = dim; i-- > 1;) {
-            const auto before = rng.words_drawn();
-            rng.uniform_inclusive(static_cast<std::uint32_t>(i));
-            if (rng.words_drawn() - before == 2) second_at.push_back(i);
-        }
-        EXPECT_EQ(rng.words_drawn(), reference().at("draws", dim).at(0));
-        EXPECT_EQ(second_at, reference().at("second_draw_at", dim));
     }
 }
 
