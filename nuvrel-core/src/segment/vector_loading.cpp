@@ -205,15 +205,7 @@ Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles file
     // The read is checked against the file's size before anything is
     // allocated, so a hostile count costs nothing.
     NUVREL_CO_TRY(OwnedBytes table_bytes, co_await handle.read_bytes_range({4, 4 + kVectorEntrySize * n}));
-    std::vector<VectorEntry> table(n);
-    ByteReader cursor(table_bytes.as_slice());
-    for (VectorEntry& entry : table) {
-        entry.field = cursor.u32();
-        entry.type = cursor.u8();
-        entry.offset = cursor.u64();
-        entry.length = cursor.u64();
-    }
-    table_bytes = OwnedBytes();
+    ByteReader table(table_bytes.as_slice());
 
     // A sound file's blobs are disjoint and lie inside it, so reading each
     // distinct blob once reads at most the file's size. A table whose blobs
@@ -224,7 +216,12 @@ Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles file
     SideFiles side_files(out.stats);
     std::map<std::pair<std::uint64_t, std::uint64_t>, BlobParses> blobs;
     std::map<std::uint32_t, FinalEntry> finals;
-    for (const VectorEntry& entry : table) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        VectorEntry entry;
+        entry.field = table.u32();
+        entry.type = table.u8();
+        entry.offset = table.u64();
+        entry.length = table.u64();
         BlobParses& parses = blobs[{entry.offset, entry.length}];
         OwnedBytes blob;
         if (needs_bytes(entry.type, parses)) {
