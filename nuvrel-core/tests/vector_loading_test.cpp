@@ -57,6 +57,34 @@ std::string load_error(const TempDir& dir, const std::vector<std::uint8_t>& byte
     return io->error.to_string();
 }
 
+// A side file in `dir`, by its full path.
+std::string side_file(const TempDir& dir, const char* name, const std::vector<std::uint8_t>& bytes) {
+    dir.write(name, bytes);
+    return (dir.path() / name).string();
+}
+
+std::vector<std::uint8_t> small_pq_codebook() {
+    nuvrel_test::PQCodebookLayout pq;
+    pq.dim = 4;
+    pq.num_subspaces = 2;
+    pq.subspace_dim = 2;
+    pq.num_centroids = 1;
+    pq.centroids = {1, 2, 3, 4};
+    return nuvrel_test::pq_codebook_file(pq);
+}
+
+// n entries, all naming the blob `json` (written once after the table), with
+// the lengths and (field, type) pairs the functions give.
+template <class Length, class Row>
+std::vector<std::uint8_t> one_blob_table(std::size_t n, const std::string& json, Length length_of, Row row_of) {
+    std::vector<VectorEntrySpec> entries;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto [field, type] = row_of(i);
+        entries.push_back({field, type, i == 0 ? json : "", 4 + 21 * n, length_of(i)});
+    }
+    return vectors_file(entries);
+}
+
 }  // namespace
 
 TEST(VectorLoading, AbsentShortOrUnparsableDataLoadsNothing) {
@@ -144,10 +172,6 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
 
 TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     TempDir dir;
-    auto side = [&](const char* name, const std::vector<std::uint8_t>& bytes) {
-        dir.write(name, bytes);
-        return (dir.path() / name).string();
-    };
     nuvrel_test::CentroidsFileLayout a;
     a.version = 1;
     a.first_count = 1;
@@ -155,16 +179,10 @@ TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     a.data = {1, 2};
     nuvrel_test::CentroidsFileLayout b;
     b.version = 2;
-    nuvrel_test::PQCodebookLayout pq;
-    pq.dim = 4;
-    pq.num_subspaces = 2;
-    pq.subspace_dim = 2;
-    pq.num_centroids = 1;
-    pq.centroids = {1, 2, 3, 4};
-    const std::string centroids_a = side("a.cent", nuvrel_test::centroids_file(a));
-    const std::string centroids_b = side("b.cent", nuvrel_test::centroids_file(b));
-    const std::string codebook = side("ok.pq", nuvrel_test::pq_codebook_file(pq));
-    const std::string damaged = side("bad.pq", {'K', 'B', 'C', 'S'});
+    const std::string centroids_a = side_file(dir, "a.cent", nuvrel_test::centroids_file(a));
+    const std::string centroids_b = side_file(dir, "b.cent", nuvrel_test::centroids_file(b));
+    const std::string codebook = side_file(dir, "ok.pq", small_pq_codebook());
+    const std::string damaged = side_file(dir, "bad.pq", {'K', 'B', 'C', 'S'});
     const std::string missing = (dir.path() / "missing").string();
 
     write_vectors(dir, vectors_file({
@@ -212,27 +230,20 @@ TEST(VectorLoading, CodebookTotalCountsFinalEntriesOnlyInAnyOrder) {
 
 // However the table's entries name the file's bytes, a load reads each
 // distinct blob once and never more bytes in all than the file holds: 2,000
-// entries naming one blob read it once (and keep the result every entry
-// names), and entries naming ever longer ranges over the same bytes stop
-// being read once the file's size is spent.
+// entries naming one blob read it once, and entries naming ever longer ranges
+// over the same bytes stop being read once the file's size is spent.
 TEST(VectorLoading, WorkIsLinearInTheFileWhateverTheTableNames) {
     TempDir dir;
     const std::string json = rabitq_index_json(2);
-    const std::string padded = json + std::string(400, ' ');
-    const auto table = [&](std::size_t n, auto length_of) {
-        std::vector<VectorEntrySpec> entries;
-        const std::uint64_t at = 4 + 21 * n;
-        for (std::size_t i = 0; i < n; ++i)
-            entries.push_back({static_cast<std::uint32_t>(i % 7), 0, i == 0 ? padded : "", at, length_of(i)});
-        return vectors_file(entries);
-    };
-    write_vectors(dir, table(2000, [&](std::size_t) { return json.size(); }));
+    const auto row = [](std::size_t i) { return std::pair{static_cast<std::uint32_t>(i % 7), std::uint8_t{0}}; };
+    write_vectors(dir, one_blob_table(2000, json, [&](std::size_t) { return json.size(); }, row));
     auto same = load(dir, schema_of(1, {{0, dense()}}));
     ASSERT_TRUE(same) << same.error().to_string();
     EXPECT_EQ(same->stats.blob_reads, 1u);
     EXPECT_EQ(same->indexes.size(), 7u);
 
-    const auto overlapping = table(400, [&](std::size_t i) { return json.size() + i; });
+    const auto overlapping =
+        one_blob_table(400, json + std::string(400, ' '), [&](std::size_t i) { return json.size() + i; }, row);
     write_vectors(dir, overlapping);
     auto r = load(dir, schema_of(1, {{0, dense()}}));
     ASSERT_TRUE(r) << r.error().to_string();
@@ -248,24 +259,14 @@ TEST(VectorLoading, EachSideFileIsReadOnce) {
     nuvrel_test::CentroidsFileLayout damaged;
     damaged.first_count = 1000;
     damaged.second_count = 1000;  // a million floats promised, none present
-    dir.write("bad.cent", nuvrel_test::centroids_file(damaged));
-    nuvrel_test::PQCodebookLayout pq;
-    pq.dim = 2;
-    pq.num_subspaces = 1;
-    pq.subspace_dim = 2;
-    pq.num_centroids = 1;
-    pq.centroids = {1, 2};
-    dir.write("ok.pq", nuvrel_test::pq_codebook_file(pq));
-    const std::string bad = (dir.path() / "bad.cent").string();
+    const std::string bad = side_file(dir, "bad.cent", nuvrel_test::centroids_file(damaged));
     const std::string bad_again = (dir.path() / "." / "bad.cent").string();
-
     const std::string json = ivf_index_json(2);
-    std::vector<VectorEntrySpec> entries;
-    const std::uint64_t at = 4 + 21 * 2000;
-    for (std::uint32_t i = 0; i < 2000; ++i) entries.push_back({i % 2, static_cast<std::uint8_t>(2 - i % 2),
-                                                                 i == 0 ? json : "", at, json.size()});
-    write_vectors(dir, vectors_file(entries));
-    auto r = load(dir, schema_of(2, {{0, dense(bad, (dir.path() / "ok.pq").string())}, {1, dense(bad_again)}}));
+    write_vectors(dir, one_blob_table(2000, json, [&](std::size_t) { return json.size(); }, [](std::size_t i) {
+        return std::pair{static_cast<std::uint32_t>(i % 2), static_cast<std::uint8_t>(2 - i % 2)};
+    }));
+    auto r = load(dir, schema_of(2, {{0, dense(bad, side_file(dir, "ok.pq", small_pq_codebook()))},
+                                     {1, dense(bad_again)}}));
     ASSERT_TRUE(r) << r.error().to_string();
     EXPECT_EQ(r->stats.side_file_loads, 2u);
     EXPECT_FALSE(r->coarse_centroids);
