@@ -251,7 +251,8 @@ TEST(WholeFileRead, MemoryThatCannotBeHadIsAnError) {
     EXPECT_EQ(error_text(read_whole_file(p, {size * 2})), message);
     auto h = run(FsDirectory(dir.path()).open_lazy("sparse"));
     ASSERT_TRUE(h);
-    EXPECT_EQ(error_text(run(h->read_bytes_range({0, size}))), fmt::format("memory allocation of {} bytes failed", size));
+    EXPECT_EQ(error_text(run(h->read_bytes_range({0, size}))),
+              fmt::format("memory allocation of {} bytes failed", size));
 }
 #endif
 

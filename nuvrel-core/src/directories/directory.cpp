@@ -193,7 +193,8 @@ IoResult<OwnedBytes> read_whole_file(const std::filesystem::path& path, ReadCeil
             if (!ceiling.stop_at_ceiling) return too_large();
             break;
         }
-        capacity = static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::max<std::uint64_t>(capacity * 2, 64 * 1024)));
+        capacity = static_cast<std::size_t>(
+            std::min<std::uint64_t>(limit, std::max<std::uint64_t>(capacity * 2, 64 * 1024)));
     }
     return bytes.slice(0, filled);
 }

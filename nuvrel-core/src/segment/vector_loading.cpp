@@ -180,14 +180,15 @@ void generate_codebooks(std::map<std::uint32_t, FinalEntry>& finals, LoadedVecto
         IoResult<RaBitQCodebook> codebook = RaBitQCodebook::create(RaBitQConfig{dim, 4, 42});
         if (!codebook) continue;
         dims_left -= dim;
-        out.indexes.insert_or_assign(
-            field, VectorIndex::IvfRaBitQ{std::move(index), std::make_shared<const RaBitQCodebook>(std::move(*codebook))});
+        auto shared_codebook = std::make_shared<const RaBitQCodebook>(std::move(*codebook));
+        out.indexes.insert_or_assign(field, VectorIndex::IvfRaBitQ{std::move(index), std::move(shared_codebook)});
     }
 }
 
 }  // namespace
 
-Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files, std::shared_ptr<const Schema> schema) {
+Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files,
+                                              std::shared_ptr<const Schema> schema) {
     using R = Result<LoadedVectors>;
     bool any_dense = false;
     for (const FieldEntry& field : schema->fields) any_dense = any_dense || field.dense_vector_config.has_value();

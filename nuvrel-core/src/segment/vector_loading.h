@@ -35,6 +35,7 @@ struct LoadedVectors {
 // parse, leaves indexes out. Only bytes the table promises and that cannot be
 // read fail the load. Each field keeps the index of its last entry that
 // loads; codebooks are generated for those alone.
-Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files, std::shared_ptr<const Schema> schema);
+Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files,
+                                              std::shared_ptr<const Schema> schema);
 
 }  // namespace nuvrel_core
