@@ -219,30 +219,26 @@ Task<bool> FsDirectory::exists(std::string path) const {
 }
 
 Task<IoResult<OwnedBytes>> FsDirectory::open_read(std::string path, ReadCeiling ceiling) const {
-    IoResult<std::filesystem::path> full = resolve(path);
-    if (!full) co_return std::unexpected(full.error());
-    auto read = [full = std::move(*full), ceiling]() { return read_whole_file(full, ceiling); };
+    NUVREL_CO_TRY(std::filesystem::path full, resolve(path));
+    auto read = [full = std::move(full), ceiling]() { return read_whole_file(full, ceiling); };
     IoResult<OwnedBytes> r = co_await spawn_blocking(std::move(read));
     co_return r;
 }
 
 Task<IoResult<LazyFileHandle>> FsDirectory::open_lazy(std::string path) const {
-    IoResult<std::filesystem::path> resolved = resolve(path);
-    if (!resolved) co_return std::unexpected(resolved.error());
-    std::filesystem::path full = std::move(*resolved);
+    NUVREL_CO_TRY(std::filesystem::path full, resolve(path));
     auto stat_size = [full]() -> IoResult<std::uint64_t> {
         struct stat st{};
         if (::stat(full.c_str(), &st) != 0) return std::unexpected(IoError::from_errno(errno));
         NUVREL_TRY_VOID(check_file_type(full, st.st_mode));
         return static_cast<std::uint64_t>(st.st_size);
     };
-    IoResult<std::uint64_t> size = co_await spawn_blocking(std::move(stat_size));
-    if (!size) co_return std::unexpected(size.error());
+    NUVREL_CO_TRY(const std::uint64_t size, co_await spawn_blocking(std::move(stat_size)));
     // The read function owns the path; each call reads on the blocking pool.
     auto fn = std::make_shared<const LazyFileHandle::ReadFn>([full](ByteRange r) {
         return spawn_blocking([full, r]() { return read_range(full, r); });
     });
-    co_return LazyFileHandle(std::move(fn), *size);
+    co_return LazyFileHandle(std::move(fn), size);
 }
 
 }  // namespace nuvrel_core
