@@ -170,6 +170,10 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
     EXPECT_FALSE(r->coarse_centroids);
 }
 
+// The first IVF entry whose centroids file loads decides; a PQ entry needs
+// its field's codebook. Each side file is read once per load, however many
+// entries name it and by whatever spelling of its path: a damaged centroids
+// file is not read again for every IVF entry, one codebook serves them all.
 TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     TempDir dir;
     nuvrel_test::CentroidsFileLayout a;
@@ -177,25 +181,30 @@ TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     a.first_count = 1;
     a.second_count = 2;
     a.data = {1, 2};
-    nuvrel_test::CentroidsFileLayout b;
+    nuvrel_test::CentroidsFileLayout b, damaged;
     b.version = 2;
+    damaged.first_count = damaged.second_count = 1000;  // a million floats promised, none present
     const std::string centroids_a = side_file(dir, "a.cent", nuvrel_test::centroids_file(a));
     const std::string centroids_b = side_file(dir, "b.cent", nuvrel_test::centroids_file(b));
+    const std::string bad = side_file(dir, "bad.cent", nuvrel_test::centroids_file(damaged));
     const std::string codebook = side_file(dir, "ok.pq", small_pq_codebook());
-    const std::string damaged = side_file(dir, "bad.pq", {'K', 'B', 'C', 'S'});
-    const std::string missing = (dir.path() / "missing").string();
+    const std::string damaged_pq = side_file(dir, "bad.pq", {'K', 'B', 'C', 'S'});
 
-    write_vectors(dir, vectors_file({
-        {0, 2, ivf_index_json(4)},  // centroids file missing: the next IVF entry tries its own
-        {1, 2, ivf_index_json(4)},  // no codebook path: skipped, but its centroids load
-        {2, 1, ivf_index_json(4)},  // centroids already there: b is never read
-        {3, 2, ivf_index_json(4)},  // damaged codebook: skipped
+    const std::string json = ivf_index_json(4);
+    write_vectors(dir, one_blob_table(1003, json, [&](std::size_t) { return json.size(); }, [](std::size_t i) {
+        // 1,000 PQ entries whose centroids file is damaged; then the same file
+        // by another name with a damaged codebook (skipped); then a field
+        // without a codebook (skipped, but its centroids load); then a field
+        // whose centroids are never read, as some are loaded by then.
+        constexpr std::pair<std::uint32_t, std::uint8_t> tail[] = {{3, 2}, {1, 2}, {2, 1}};
+        return i < 1000 ? std::pair<std::uint32_t, std::uint8_t>{0, 2} : tail[i - 1000];
     }));
-    auto r = load(dir, schema_of(4, {{0, dense(missing, codebook)},
+    auto r = load(dir, schema_of(4, {{0, dense((dir.path() / "." / "bad.cent").string(), codebook)},
                                      {1, dense(centroids_a)},
                                      {2, dense(centroids_b)},
-                                     {3, dense(centroids_b, damaged)}}));
+                                     {3, dense(bad, damaged_pq)}}));
     ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(r->stats.side_file_loads, 4u);  // bad.cent, ok.pq, bad.pq, a.cent
     ASSERT_TRUE(r->coarse_centroids);
     EXPECT_EQ(r->coarse_centroids->version, 1u);
     EXPECT_EQ(r->coarse_centroids->centroids, (std::vector<float>{1, 2}));
@@ -251,25 +260,3 @@ TEST(VectorLoading, WorkIsLinearInTheFileWhateverTheTableNames) {
     EXPECT_EQ(r->indexes.size(), 7u);
 }
 
-// A side file is read once per load, however many entries name it and by
-// whatever spelling of its path: a damaged coarse-centroids file is not read
-// again for every IVF entry, and one PQ codebook serves all its entries.
-TEST(VectorLoading, EachSideFileIsReadOnce) {
-    TempDir dir;
-    nuvrel_test::CentroidsFileLayout damaged;
-    damaged.first_count = 1000;
-    damaged.second_count = 1000;  // a million floats promised, none present
-    const std::string bad = side_file(dir, "bad.cent", nuvrel_test::centroids_file(damaged));
-    const std::string bad_again = (dir.path() / "." / "bad.cent").string();
-    const std::string json = ivf_index_json(2);
-    write_vectors(dir, one_blob_table(2000, json, [&](std::size_t) { return json.size(); }, [](std::size_t i) {
-        return std::pair{static_cast<std::uint32_t>(i % 2), static_cast<std::uint8_t>(2 - i % 2)};
-    }));
-    auto r = load(dir, schema_of(2, {{0, dense(bad, side_file(dir, "ok.pq", small_pq_codebook()))},
-                                     {1, dense(bad_again)}}));
-    ASSERT_TRUE(r) << r.error().to_string();
-    EXPECT_EQ(r->stats.side_file_loads, 2u);
-    EXPECT_FALSE(r->coarse_centroids);
-    ASSERT_TRUE(r->indexes.contains(0) && r->indexes.at(0).is<VectorIndex::ScaNN>());
-    EXPECT_TRUE(r->indexes.contains(1) && r->indexes.at(1).is<VectorIndex::IvfRaBitQ>());
-}
