@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "directories/directory.h"
 #include "segment/types.h"
 #include "support/segment_builder.h"
 #include "support/test_util.h"

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "directories/owned_bytes.h"
+#include "directories/read_ceiling.h"
 #include "io_error.h"
 #include "runtime/runtime.h"
 
@@ -63,23 +64,6 @@ private:
     std::uint64_t offset_ = 0;
     std::uint64_t len_ = 0;
 };
-
-// How much a whole-file read may take. Whole files are read into memory at
-// once, so each kind of file gets a ceiling far above any real file of its
-// kind: an endless or huge file (a device, a kernel file, a damaged name)
-// then costs at most the ceiling, never memory without bound.
-struct ReadCeiling {
-    std::uint64_t max_bytes = 0;
-    // Past the ceiling the read fails, unless the kind of file never needs
-    // the bytes beyond it; then the read stops there and returns the rest.
-    bool stop_at_ceiling = false;
-};
-
-// The index's own JSON files, "schema.json" and "segments.json". A schema
-// entry takes some 100 bytes and a listed segment 35, so 64 MiB holds over
-// half a million fields or nearly two million segments; real indexes have
-// thousands of either at most.
-inline constexpr ReadCeiling kIndexJsonCeiling{std::uint64_t{64} << 20};
 
 // The whole file at `path`, read on the calling thread (relative paths from
 // the working directory). The file is opened without blocking and must be a

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "directories/directory.h"
 #include "directories/owned_bytes.h"
+#include "directories/read_ceiling.h"
 #include "dsl/schema.h"
 #include "io_error.h"
 #include "util/fx_hash.h"
