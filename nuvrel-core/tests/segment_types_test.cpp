@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "directories/directory.h"
 #include "segment/types.h"
 #include "support/segment_builder.h"
+#include "support/test_util.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
@@ -56,4 +58,25 @@ TEST(SegmentMeta, TruncationsFail) {
     EXPECT_FALSE(SegmentMeta::deserialize(two));
     // A huge count with few bytes fails without reserving for it.
     EXPECT_FALSE(SegmentMeta::deserialize(Bytes().u64(1).u64(0).u32(9).u32(0xFFFFFFFF).u32(1).vec()));
+}
+
+// A .meta is read no further than its most entries: the read of a longer file
+// stops there, so a count past the ceiling is a file cut short however many
+// bytes follow, while the ceiling's own count decodes.
+TEST(SegmentMeta, ReadStopsAtTheCeiling) {
+    nuvrel_test::TempDir dir;
+    const std::uint64_t most = SegmentMeta::kMaxStatsEntries;
+    auto file = Bytes().u64(1).u64(0).u32(9).u32(static_cast<std::uint32_t>(most + 1)).vec();
+    file.resize(24 + 16 * (most + 1), 0);
+    dir.write("m", file);
+    auto bytes = nuvrel_test::run(FsDirectory(dir.path()).open_read("m", SegmentMeta::kFileCeiling));
+    ASSERT_TRUE(bytes);
+    ASSERT_EQ(bytes->size(), 24 + 16 * most);
+    EXPECT_EQ(SegmentMeta::deserialize(*bytes).error(), IoError::fill_whole_buffer());
+    auto at_ceiling = bytes->to_vec();
+    at_ceiling[20] = 0;  // most = 2^20: the count's low bytes are zero
+    at_ceiling[22] = 0x10;
+    auto meta = SegmentMeta::deserialize(at_ceiling);
+    ASSERT_TRUE(meta) << meta.error().to_string();
+    EXPECT_EQ(meta->field_stats.size(), 1u);
 }

@@ -2,11 +2,19 @@
 
 #include <zstd.h>
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <fstream>
+#include <future>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "compression/zstd.h"
 #include "directories/directory.h"
@@ -76,19 +84,18 @@ TEST_F(DirectoryTest, NamesHoldingANulByteNameNoFile) {
     dir.write("f", "abc");  // what the name would reach if cut at the NUL
     const std::string name("f\0x", 3);
     EXPECT_FALSE(run(fs.exists(name)));
-    for (const IoError& e : {run(fs.open_read(name)).error(), run(fs.open_lazy(name)).error()}) {
+    for (const IoError& e : {run(fs.open_read(name, kIndexJsonCeiling)).error(), run(fs.open_lazy(name)).error(),
+                             read_whole_file(dir.path().string() + "/" + name, kIndexJsonCeiling).error()}) {
         EXPECT_EQ(e.kind(), IoErrorKind::InvalidInput);
         EXPECT_EQ(e.to_string(), "file name contained an unexpected NUL byte");
     }
 }
 
 TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
-    EXPECT_EQ(error_text(run(fs.open_read("missing"))), "No such file or directory (os error 2)");
-    EXPECT_EQ(run(fs.open_lazy("missing")).error().os_code(), 2);
     std::string content;
     for (int i = 0; i < 100; ++i) content.push_back(static_cast<char>(i));
     dir.write("f", content);
-    EXPECT_EQ(nuvrel_test::to_string(*run(fs.open_read("f"))), content);
+    EXPECT_EQ(nuvrel_test::to_string(*run(fs.open_read("f", kIndexJsonCeiling))), content);
     auto h = run(fs.open_lazy("f"));
     ASSERT_TRUE(h.has_value());
     EXPECT_EQ(h->file_size(), 100u);
@@ -118,6 +125,147 @@ TEST_F(DirectoryTest, TruncatedAfterOpenIsEarlyEofAndHandleStaysUsable) {
     EXPECT_EQ(run(h->read_bytes_range({0, 50}))->size(), 50u);
 }
 
+// Whole-file reads (index files and side files alike) and lazy opens, for
+// every kind of thing a name can lead to. Regular files and directories
+// behave as the system makes them; anything else is refused by name at once,
+// for a FIFO would block the open until a writer came, and a device may never
+// end.
+struct FileKindCase {
+    const char* name;
+    void (*make)(const std::filesystem::path&);
+    // The error of a whole-file read, and of open_lazy or else of reading
+    // byte 0 of the handle; "" when they succeed.
+    const char* error;
+};
+
+void make_fifo(const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }
+void make_socket(const std::filesystem::path& p) {
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, p.c_str(), sizeof addr.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+}
+
+class FileKinds : public ::testing::TestWithParam<FileKindCase> {};
+
+// Runs `read` on another thread and fails the test if it does not finish in
+// time (a hang), opening the FIFO for writing to let a stuck read go.
+template <class F>
+auto within_deadline(const std::filesystem::path& p, F read) {
+    auto pending = std::async(std::launch::async, read);
+    if (pending.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the read of " << p << " hangs";
+        ::close(::open(p.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    return pending.get();
+}
+
+TEST_P(FileKinds, ReadsOrIsRefusedAtOnce) {
+    const FileKindCase& c = GetParam();
+    if (c.error == std::string_view("Permission denied (os error 13)") && ::geteuid() == 0)
+        GTEST_SKIP() << "root reads through any mode";
+    TempDir dir;
+    FsDirectory fs{dir.path()};
+    const std::filesystem::path p = dir.path() / "f";
+    c.make(p);
+    const std::string expected = fmt::format(fmt::runtime(c.error), p.native());
+    auto whole_text = [&](const IoResult<OwnedBytes>& r) { return r ? std::string() : r.error().to_string(); };
+
+    EXPECT_EQ(within_deadline(p, [&] { return whole_text(read_whole_file(p, kIndexJsonCeiling)); }),
+              expected);
+    EXPECT_EQ(within_deadline(p, [&] { return whole_text(run(fs.open_read("f", kIndexJsonCeiling))); }),
+              expected);
+    const std::string lazy = within_deadline(p, [&] {
+        auto h = run(fs.open_lazy("f"));
+        if (!h) return h.error().to_string();
+        auto r = run(h->read_bytes_range({0, std::min<std::uint64_t>(h->file_size(), 1)}));
+        return r ? std::string() : r.error().to_string();
+    });
+    EXPECT_EQ(lazy, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directory, FileKinds,
+    ::testing::Values(
+        FileKindCase{"regular", [](const auto& p) { nuvrel_test::write_file(p, "x"); }, ""},
+        FileKindCase{"missing", [](const auto&) {}, "No such file or directory (os error 2)"},
+        FileKindCase{"unreadable",
+                     [](const auto& p) {
+                         nuvrel_test::write_file(p, "x");
+                         ::chmod(p.c_str(), 0);
+                     },
+                     "Permission denied (os error 13)"},
+        FileKindCase{"directory", [](const auto& p) { std::filesystem::create_directory(p); },
+                     "Is a directory (os error 21)"},
+        FileKindCase{"fifo", make_fifo, "{} is a FIFO, not a regular file"},
+        FileKindCase{"dev_zero", [](const auto& p) { std::filesystem::create_symlink("/dev/zero", p); },
+                     "{} is a character device, not a regular file"},
+        FileKindCase{"socket", make_socket, "{} is a socket, not a regular file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A whole-file read takes at most its ceiling, also from a file that reports
+// no size and is read until it ends (kernel files, which may not end).
+TEST(WholeFileRead, StaysUnderItsCeiling) {
+    TempDir dir;
+    dir.write("ten", std::string(10, 'a'));
+    dir.write("eleven", std::string(11, 'a'));
+    const std::filesystem::path maps = "/proc/self/maps";  // a regular file of size 0 with content
+    const auto too_large = [](const std::filesystem::path& p, int n) {
+        return fmt::format("{} is larger than the {} bytes a file of its kind may hold", p.native(), n);
+    };
+    const std::tuple<std::filesystem::path, ReadCeiling, std::string> cases[] = {
+        {dir.path() / "ten", {10}, "10"},
+        {dir.path() / "eleven", {10}, too_large(dir.path() / "eleven", 10)},
+        {dir.path() / "eleven", {10, true}, "10"},
+        {maps, {16}, too_large(maps, 16)},
+        {maps, {16, true}, "16"},
+    };
+    for (const auto& [path, ceiling, outcome] : cases) {
+        auto r = read_whole_file(path, ceiling);
+        EXPECT_EQ(r ? std::to_string(r->size()) : r.error().to_string(), outcome) << path << " " << ceiling.max_bytes;
+    }
+    auto whole = read_whole_file(maps, {1 << 20});
+    ASSERT_TRUE(whole);
+    EXPECT_GT(whole->size(), 16u);
+}
+
+// Memory that cannot be had is an error value, never an exception: an 8 TiB
+// sparse file read whole under a ceiling above it, and as one range.
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer stops the process at such a request
+TEST(WholeFileRead, MemoryThatCannotBeHadIsAnError) {
+    std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
+    int mode = 0;
+    if (overcommit >> mode && mode == 1) GTEST_SKIP() << "every allocation succeeds here";
+    TempDir dir;
+    const std::filesystem::path p = dir.path() / "sparse";
+    nuvrel_test::write_file(p, "");
+    const std::uint64_t size = std::uint64_t{1} << 43;
+    if (::truncate(p.c_str(), static_cast<off_t>(size)) != 0) GTEST_SKIP() << "no sparse files here";
+    const std::string message = fmt::format("memory allocation of {} bytes failed", size + 1);
+    EXPECT_EQ(error_text(read_whole_file(p, {size * 2})), message);
+    auto h = run(FsDirectory(dir.path()).open_lazy("sparse"));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(error_text(run(h->read_bytes_range({0, size}))),
+              fmt::format("memory allocation of {} bytes failed", size));
+}
+#endif
+
+// A range read opens the file afresh each time: a FIFO put in place of a
+// file after its handle was made fails the read at once.
+TEST_F(DirectoryTest, RangeReadOfAFifoSwappedInFailsAtOnce) {
+    dir.write("f", std::string(10, 'x'));
+    auto h = run(fs.open_lazy("f"));
+    ASSERT_TRUE(h);
+    const std::filesystem::path p = dir.path() / "f";
+    std::filesystem::remove(p);
+    make_fifo(p);
+    for (ByteRange range : {ByteRange{0, 0}, ByteRange{0, 4}}) {
+        auto r = within_deadline(p, [&] { return run(h->read_bytes_range(range)); });
+        EXPECT_FALSE(r) << range.to_string();
+    }
+}
+
 TEST_F(DirectoryTest, FileWorkRunsOffTheCallingThread) {
     dir.write("f", "abc");
     static std::atomic<std::thread::id> worker;
@@ -127,7 +275,7 @@ TEST_F(DirectoryTest, FileWorkRunsOffTheCallingThread) {
             worker = std::this_thread::get_id();
             return 0;
         });
-        auto bytes = co_await fs.open_read("f");
+        auto bytes = co_await fs.open_read("f", kIndexJsonCeiling);
         co_return static_cast<int>(bytes->size());
     };
     EXPECT_EQ(run(task(fs)), 3);

@@ -99,12 +99,8 @@ TEST(CoarseCentroids, MagicCountsAndLoading) {
     auto r = CoarseCentroids::load((dir.path() / "c.bin").string());
     ASSERT_TRUE(r.has_value()) << r.error().to_string();
     EXPECT_EQ(r->centroids.size(), 6u);
+    // The read's own failures come unchanged (the whole-file read's cases are the directory's).
     EXPECT_EQ(CoarseCentroids::load((dir.path() / "absent.bin").string()).error(), IoError::from_errno(ENOENT));
-    EXPECT_EQ(CoarseCentroids::load(dir.path().string()).error(), IoError::from_errno(EISDIR));
-    // A NUL inside the path must not open the file named by its first part.
-    auto cut = CoarseCentroids::load((dir.path() / "c.bin").string() + std::string(1, '\0') + "x");
-    ASSERT_FALSE(cut.has_value());
-    EXPECT_EQ(cut.error(), IoError::invalid_input("file name contained an unexpected NUL byte"));
 }
 
 PQCodebookLayout legacy(std::uint32_t format) {

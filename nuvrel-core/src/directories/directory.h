@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "directories/owned_bytes.h"
+#include "directories/read_ceiling.h"
 #include "io_error.h"
 #include "runtime/runtime.h"
 
@@ -64,6 +65,14 @@ private:
     std::uint64_t len_ = 0;
 };
 
+// The whole file at `path`, read on the calling thread (relative paths from
+// the working directory). The file is opened without blocking and must be a
+// regular file (or a link to one): a FIFO, device or socket is refused by
+// name. Other failures are the operating system's own errors; a file longer
+// than the ceiling fails with invalid data (see ReadCeiling); memory that
+// cannot be had fails with kind Other.
+IoResult<OwnedBytes> read_whole_file(const std::filesystem::path& path, ReadCeiling ceiling);
+
 class FsDirectory {
 public:
     explicit FsDirectory(std::filesystem::path root) : root_(std::move(root)) {}
@@ -73,9 +82,11 @@ public:
     // Whether the path exists (following links). Any failure, a path holding
     // a NUL byte among them, reads as false.
     Task<bool> exists(std::string path) const;
-    // The whole file.
-    Task<IoResult<OwnedBytes>> open_read(std::string path) const;
-    // The file's size now; the bytes are read range by range later.
+    // The whole file, under its kind's ceiling (read_whole_file).
+    Task<IoResult<OwnedBytes>> open_read(std::string path, ReadCeiling ceiling) const;
+    // The file's size now; the bytes are read range by range later. Only a
+    // regular file (or a directory, whose reads then fail with the system's
+    // own error) is opened.
     Task<IoResult<LazyFileHandle>> open_lazy(std::string path) const;
 
 private:

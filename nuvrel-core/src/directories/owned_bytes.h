@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,18 @@ public:
         std::shared_ptr<std::uint8_t[]> buf(new std::uint8_t[n ? n : 1]);
         std::uint8_t* p = buf.get();
         return {OwnedBytes(std::move(buf), p, n), p};
+    }
+    // The same, or none when the memory cannot be had: sizes that come from
+    // files must not end the process.
+    static std::optional<std::pair<OwnedBytes, std::uint8_t*>> try_allocate(std::size_t n) noexcept {
+        try {
+            std::shared_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[n ? n : 1]);
+            if (!buf) return std::nullopt;
+            std::uint8_t* p = buf.get();
+            return std::pair{OwnedBytes(std::move(buf), p, n), p};
+        } catch (const std::bad_alloc&) {  // the shared count's own block
+            return std::nullopt;
+        }
     }
     static OwnedBytes copy_of(ByteView v) {
         auto [b, p] = allocate(v.size());

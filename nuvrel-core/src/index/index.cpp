@@ -34,7 +34,7 @@ std::vector<Field> compute_default_fields(const Schema& schema) {
 Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexConfig config) {
     auto dir = std::make_shared<const FsDirectory>(std::move(directory));
 
-    NUVREL_CO_TRY(OwnedBytes schema_bytes, co_await dir->open_read("schema.json"));
+    NUVREL_CO_TRY(OwnedBytes schema_bytes, co_await dir->open_read("schema.json", kIndexJsonCeiling));
     JsonResult<Schema> parsed = Schema::from_slice(schema_bytes.as_slice());
     if (!parsed) co_return std::unexpected(Error::serialization(parsed.error().to_string()));
     auto schema = std::make_shared<const Schema>(std::move(*parsed));
@@ -55,7 +55,7 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
                                                std::shared_ptr<const Schema> schema, IndexConfig config) {
     bool listed = co_await directory->exists("segments.json");
     if (!listed) co_return SegmentList{};
-    NUVREL_CO_TRY(OwnedBytes bytes, co_await directory->open_read("segments.json"));
+    NUVREL_CO_TRY(OwnedBytes bytes, co_await directory->open_read("segments.json", kIndexJsonCeiling));
     JsonResult<std::vector<std::string>> ids = parse_segment_list(bytes.as_slice());
     if (!ids) co_return std::unexpected(Error::serialization(ids.error().to_string()));
 

@@ -16,20 +16,13 @@
 #include "runtime/runtime.h"
 #include "segment/store.h"
 #include "segment/types.h"
-#include "segment/vector_index.h"
+#include "segment/vector_loading.h"
 #include "util/fx_hash.h"
 #include "util/make_private.h"
 #include "structures/postings/posting.h"
 #include "structures/sstable/sstable.h"
 
 namespace nuvrel_core {
-
-using VectorIndexMap = std::unordered_map<std::uint32_t, VectorIndex, FxHash>;
-
-struct LoadedVectors {
-    VectorIndexMap indexes;
-    std::shared_ptr<const CoarseCentroids> coarse_centroids;
-};
 
 class AsyncSegmentReader {
 public:
@@ -39,11 +32,6 @@ public:
                                                                    std::shared_ptr<const Schema> schema,
                                                                    std::uint32_t doc_id_offset,
                                                                    std::size_t cache_blocks);
-
-    // The vector indexes of the schema's dense-vector fields and the coarse
-    // centroids they name.
-    static Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files,
-                                                         std::shared_ptr<const Schema> schema);
 
     const SegmentMeta& meta() const noexcept { return meta_; }
     std::uint32_t num_docs() const noexcept { return meta_.num_docs; }

@@ -1,6 +1,7 @@
 #include "segment/types.h"
 
-#include "util/byte_cursor.h"
+#include "util/byte_reader.h"
+#include "util/try.h"
 
 namespace nuvrel_core {
 
@@ -44,27 +45,25 @@ SegmentFiles SegmentFiles::from_id(SegmentId id) {
 }
 
 IoResult<SegmentMeta> SegmentMeta::deserialize(ByteView bytes) {
-    ByteCursor in(bytes);
-    auto lo = in.u64();
-    auto hi = in.u64();
-    auto num_docs = in.u32();
-    if (!lo || !hi || !num_docs) return std::unexpected(IoError::fill_whole_buffer());
+    ByteReader in(bytes);
+    const std::uint64_t lo = in.u64();
+    const std::uint64_t hi = in.u64();
     SegmentMeta meta;
-    meta.id.value = (static_cast<u128>(*hi) << 64) | *lo;
-    meta.num_docs = *num_docs;
+    meta.id.value = (static_cast<u128>(hi) << 64) | lo;
+    meta.num_docs = in.u32();
     if (bytes.size() > 20) {
-        auto n = in.u32();
-        if (!n) return std::unexpected(n.error());
+        const std::uint32_t n = in.u32();
         // Each entry is 16 bytes: a count beyond them fails before anything is kept.
-        if (static_cast<std::uint64_t>(*n) * 16 > in.remaining()) return std::unexpected(IoError::fill_whole_buffer());
-        for (std::uint32_t i = 0; i < *n; ++i) {
-            Field field = *in.u32();
+        if (std::uint64_t{n} * kStatsEntrySize > in.remaining()) in.fail(IoError::fill_whole_buffer());
+        for (std::uint32_t i = 0; i < n && in.ok(); ++i) {
+            const Field field = in.u32();
             FieldStats stats;
-            stats.total_tokens = *in.u64();
-            stats.doc_count = *in.u32();
+            stats.total_tokens = in.u64();
+            stats.doc_count = in.u32();
             meta.field_stats.insert_or_assign(field, stats);
         }
     }
+    NUVREL_TRY_VOID(in.status());
     return meta;
 }
 

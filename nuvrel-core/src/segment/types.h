@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "directories/owned_bytes.h"
+#include "directories/read_ceiling.h"
 #include "dsl/schema.h"
 #include "io_error.h"
 #include "util/fx_hash.h"
@@ -54,6 +55,15 @@ struct SegmentMeta {
     // Decodes the whole ".meta" content; any truncation is "failed to fill
     // whole buffer".
     static IoResult<SegmentMeta> deserialize(ByteView bytes);
+
+    // A 24-byte head, then one 16-byte entry per field with statistics.
+    static constexpr std::uint64_t kStatsEntrySize = 16;
+    // The most statistics entries a ".meta" is read for. A segment has one
+    // per field of its schema, and real schemas have a few thousand fields
+    // at most; nothing past the entries is ever read, so the read of a longer
+    // file simply stops at the ceiling (16 MiB and 24 bytes).
+    static constexpr std::uint64_t kMaxStatsEntries = std::uint64_t{1} << 20;
+    static constexpr ReadCeiling kFileCeiling{24 + kStatsEntrySize * kMaxStatsEntries, true};
 };
 
 }  // namespace nuvrel_core

@@ -28,15 +28,16 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void TempDir::write(std::string_view name, const std::vector<std::uint8_t>& bytes) const {
-    std::ofstream f(path_ / name, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+void write_file(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void TempDir::write(std::string_view name, std::string_view text) const {
-    std::ofstream f(path_ / name, std::ios::binary | std::ios::trunc);
-    f.write(text.data(), static_cast<std::streamsize>(text.size()));
+void TempDir::write(std::string_view name, const std::vector<std::uint8_t>& bytes) const {
+    write_file(path_ / name, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
+
+void TempDir::write(std::string_view name, std::string_view text) const { write_file(path_ / name, text); }
 
 nuvrel_core::Runtime& runtime() {
     static auto rt = [] {

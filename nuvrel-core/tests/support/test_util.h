@@ -28,6 +28,9 @@ private:
     std::filesystem::path path_;
 };
 
+// Writes the file whole, replacing what was there.
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+
 nuvrel_core::Runtime& runtime();
 
 template <class T>

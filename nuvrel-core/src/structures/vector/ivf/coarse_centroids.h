@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "directories/owned_bytes.h"
 #include "io_error.h"
 
 namespace nuvrel_core {
@@ -35,7 +36,7 @@ struct CoarseCentroids {
     // file cut short; "Invalid centroids file magic" (invalid data).
     static IoResult<CoarseCentroids> load(const std::string& path);
     // The same over bytes already in memory.
-    static IoResult<CoarseCentroids> parse(const std::vector<std::uint8_t>& bytes);
+    static IoResult<CoarseCentroids> parse(ByteView bytes);
 
     friend bool operator==(const CoarseCentroids&, const CoarseCentroids&) = default;
 };

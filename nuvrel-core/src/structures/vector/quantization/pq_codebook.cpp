@@ -10,11 +10,11 @@ namespace {
 // a rotation matrix.
 constexpr std::uint32_t kFullHeaderFormat = 2;
 
-IoResult<void> read_legacy_header(SideFileReader& r, PQCodebook& cb) {
+IoResult<void> read_legacy_header(ByteReader& r, PQCodebook& cb) {
     cb.num_centroids = r.u32();
-    cb.first_switch = r.flag();
+    cb.first_switch = read_flag(r);
     cb.second_factor = r.f32();
-    if (auto s = r.status(); !s) return s;
+    NUVREL_TRY_VOID(r.status());
     // The subspace dimension is derived; a file without subspaces has none.
     if (cb.num_subspaces == 0)
         return std::unexpected(IoError::invalid_data("Invalid codebook: zero subspaces"));
@@ -25,25 +25,24 @@ IoResult<void> read_legacy_header(SideFileReader& r, PQCodebook& cb) {
     return {};
 }
 
-void read_full_header(SideFileReader& r, PQCodebook& cb) {
+void read_full_header(ByteReader& r, PQCodebook& cb) {
     cb.subspace_dim = r.u32();
     cb.num_centroids = r.u32();
-    cb.first_switch = r.flag();
+    cb.first_switch = read_flag(r);
     cb.first_factor = r.f32();
     cb.second_factor = r.f32();
-    cb.second_switch = r.flag();
+    cb.second_switch = read_flag(r);
     cb.extra_value = r.u32();
-    if (r.flag()) cb.rotation_matrix = r.floats(count_product(cb.dim, cb.dim));
+    if (read_flag(r)) cb.rotation_matrix = read_floats(r, count_product(cb.dim, cb.dim));
 }
 
 }  // namespace
 
 IoResult<PQCodebook> PQCodebook::load(const std::string& path) { return load_side_file<PQCodebook>(path); }
 
-IoResult<PQCodebook> PQCodebook::parse(const std::vector<std::uint8_t>& bytes) {
-    SideFileReader r(bytes);
-    if (auto m = r.expect_magic(CODEBOOK_MAGIC, "Invalid codebook file magic"); !m)
-        return std::unexpected(m.error());
+IoResult<PQCodebook> PQCodebook::parse(ByteView bytes) {
+    ByteReader r(bytes);
+    NUVREL_TRY_VOID(expect_magic(r, CODEBOOK_MAGIC, "Invalid codebook file magic"));
     PQCodebook cb;
     const std::uint32_t format = r.u32();
     cb.version = r.u64();
@@ -51,14 +50,14 @@ IoResult<PQCodebook> PQCodebook::parse(const std::vector<std::uint8_t>& bytes) {
     cb.num_subspaces = r.u32();
     if (format >= kFullHeaderFormat) {
         read_full_header(r, cb);
-    } else if (auto legacy = read_legacy_header(r, cb); !legacy) {
-        return std::unexpected(legacy.error());
+    } else {
+        NUVREL_TRY_VOID(read_legacy_header(r, cb));
     }
 
     const std::uint64_t codes = count_product(cb.num_subspaces, cb.num_centroids);
-    cb.centroids = r.floats(count_product(codes, cb.subspace_dim));
-    if (r.flag()) cb.centroid_values = r.floats(codes);
-    if (auto s = r.status(); !s) return std::unexpected(s.error());
+    cb.centroids = read_floats(r, count_product(codes, cb.subspace_dim));
+    if (read_flag(r)) cb.centroid_values = read_floats(r, codes);
+    NUVREL_TRY_VOID(r.status());
     return cb;
 }
 

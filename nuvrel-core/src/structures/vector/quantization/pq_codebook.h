@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "directories/owned_bytes.h"
 #include "io_error.h"
 
 namespace nuvrel_core {
@@ -44,7 +45,7 @@ struct PQCodebook {
     // 0 or 1 file with no subspaces (invalid data).
     static IoResult<PQCodebook> load(const std::string& path);
     // The same over bytes already in memory.
-    static IoResult<PQCodebook> parse(const std::vector<std::uint8_t>& bytes);
+    static IoResult<PQCodebook> parse(ByteView bytes);
 
     friend bool operator==(const PQCodebook&, const PQCodebook&) = default;
 };
