@@ -68,8 +68,9 @@ command -v "$PYTHON" >/dev/null || { echo "setup: no '$PYTHON' on PATH (set PYTH
 base_of() { "$1" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))'; }
 
 wanted="$(base_of "$PYTHON")"
-if [ -x "$VENV/bin/python" ]; then
-  have="$(base_of "$VENV/bin/python" || true)"
+if [ -e "$VENV/pyvenv.cfg" ]; then
+  have=""
+  [ -x "$VENV/bin/python" ] && have="$(base_of "$VENV/bin/python" || true)"
   if [ "$have" != "$wanted" ]; then
     echo "setup: $VENV was made from ${have:-an interpreter that is gone}; remaking it from $wanted"
     rm -rf "$VENV"
