@@ -41,7 +41,13 @@ bash scripts/wheel.sh --check
 # and the module install run once more with the distribution's own python3
 # and the older pip it brings (23.0.1 on Debian 12).
 DISTRO_PYTHON=/usr/bin/python3
-if [ -x "$DISTRO_PYTHON" ] && [ "$(realpath "$DISTRO_PYTHON")" != "$(realpath "$(.venv/bin/python -c 'import sys; print(sys._base_executable)')")" ]; then
+distro_python_is_another() {
+  [ -x "$DISTRO_PYTHON" ] && "$DISTRO_PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 11))' || return 1
+  local base
+  base="$(.venv/bin/python -c 'import sys; print(sys._base_executable)')"
+  [ "$(realpath "$DISTRO_PYTHON")" != "$(realpath "$base")" ]
+}
+if distro_python_is_another; then
   echo "test: set-up and module install with the distribution's $DISTRO_PYTHON"
   export PYTHON="$DISTRO_PYTHON" NUVREL_VENV=build/venv-distro NUVREL_BUILD_DIR=build/python-distro
   bash scripts/setup.sh --tests
