@@ -95,5 +95,5 @@ EOF
 )
 if ((${#need[@]})); then
   echo "setup: installing into $VENV: ${need[*]}"
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${need[@]}"
+  "$VENV/bin/python" -m pip install --disable-pip-version-check "${need[@]}"
 fi
