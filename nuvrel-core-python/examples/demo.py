@@ -33,7 +33,7 @@ FIELDS = [
 SEARCHES = [
     ("search_term", ("text", "love", 3)),
     ("search_term", ("text", "Life", 3)),
-    ("search_term", ("text", "computer", 3)),
+    ("search_term", ("text", "truth", 3)),
     ("search_term", ("collection", "riddles", 2)),
     ("search_boolean", ([("text", "time")], [("text", "money")], [("collection", "riddles")], 5)),
     ("search_boolean", (None, [("text", "cat"), ("text", "dog")], None, None)),
