@@ -38,7 +38,9 @@ if ((FOR_TESTS)); then
   DEB_PACKAGES+=("${DEB_TEST_PACKAGES[@]}")
   PY_PACKAGES+=("${PY_TEST_PACKAGES[@]}")
 fi
-((FOR_WHEEL)) && PY_PACKAGES+=("${PY_WHEEL_PACKAGES[@]}")
+if ((FOR_WHEEL)); then
+  PY_PACKAGES+=("${PY_WHEEL_PACKAGES[@]}")
+fi
 
 # ---- Debian packages ----
 if command -v dpkg-query >/dev/null; then
@@ -51,7 +53,8 @@ if command -v dpkg-query >/dev/null; then
     [ "$(id -u)" -ne 0 ] && SUDO=(sudo)
     echo "setup: installing Debian packages: ${missing[*]}"
     "${SUDO[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # sudo drops the caller's environment: the variable goes through env.
+    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 else
   echo "setup: not a Debian system; make sure the equivalents of these are installed: ${DEB_PACKAGES[*]}" >&2
