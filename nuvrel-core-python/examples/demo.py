@@ -1,14 +1,17 @@
 """Builds a sample index from the fortune cookie collection and searches it.
 
-    python3 demo.py --index DIR [--fortunes DIR]
+    .venv/bin/python demo.py --index DIR [--fortunes DIR]
 
 Each fortune (the text between two "%" lines of a fortune file) becomes one
 document with the fields text, collection and number; each fortune file
-becomes one segment. The index is written by the test writer, opened with
-NuvrelIndex.open and queried with term and boolean searches.
+becomes one segment. The index is written by the index writer kept with the
+tests, opened with NuvrelIndex.open and queried with term and boolean
+searches; each search is shown as the Python call that makes it, followed by
+its top documents.
 """
 
 import argparse
+import json
 import os
 import shutil
 import sys
@@ -24,6 +27,16 @@ FIELDS = [
     nw.FieldDef("text"),
     nw.FieldDef("collection", tokenizer="raw"),
     nw.FieldDef("number", "u64", indexed=False),
+]
+
+# (method, arguments) in the order shown; the label is the call as written.
+SEARCHES = [
+    ("search_term", ("text", "love", 3)),
+    ("search_term", ("text", "Life", 3)),
+    ("search_term", ("text", "truth", 3)),
+    ("search_term", ("collection", "riddles", 2)),
+    ("search_boolean", ([("text", "time")], [("text", "money")], [("collection", "riddles")], 5)),
+    ("search_boolean", (None, [("text", "cat"), ("text", "dog")], None, None)),
 ]
 
 
@@ -44,17 +57,32 @@ def build_index(index_dir, fortunes_dir):
         docs = [{"text": t, "collection": name, "number": i} for i, t in enumerate(read_fortunes(path))]
         if docs:
             writer.add_segment(docs)
-            print(f"segment {len(writer.segments)}: {len(docs):4d} fortunes from {name}")
     writer.commit()
 
 
-def show(index, title, hits):
-    print(f"\n{title}: {len(hits)} hit(s)")
+def py(value):
+    """A value as a Python caller writes it, strings in double quotes."""
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, list):
+        return "[" + ", ".join(py(v) for v in value) + "]"
+    if isinstance(value, tuple):
+        return "(" + ", ".join(py(v) for v in value) + ")"
+    return repr(value)
+
+
+def call_text(method, args):
+    return f"{method}({', '.join(py(a) for a in args)})"
+
+
+def show(index, method, args):
+    hits = getattr(index, method)(*args)
+    print(f"\nindex.{call_text(method, args)}  ->  {len(hits)} hit(s)")
     for doc_id, score in hits:
         doc = index.get_document(doc_id)
         text = " ".join(doc["text"].split())
-        print(f"  #{doc_id:<5} {score:7.4f}  [{doc['collection']} {doc['number']}] "
-              f"{textwrap.shorten(text, 90, placeholder=' ...')}")
+        print(f"  {doc_id:>5} {score:7.3f}  [{doc['collection']} {doc['number']}] "
+              f"{textwrap.shorten(text, 80, placeholder=' ...')}")
 
 
 def main():
@@ -67,18 +95,12 @@ def main():
     try:
         index = NuvrelIndex.open(args.index)
     except RuntimeError as e:
-        print(f"\ncannot open the index: {e}", file=sys.stderr)
+        print(f"cannot open the index: {e}", file=sys.stderr)
         return 1
-    print(f"\nopened {args.index}: {index.num_docs()} documents in {index.num_segments()} segments, "
-          f"fields {index.field_names()}")
-
-    for term in ("love", "Life", "computer"):
-        show(index, f"search_term('text', {term!r}, 3)", index.search_term("text", term, 3))
-    show(index, "search_term('collection', 'riddles', 2)", index.search_term("collection", "riddles", 2))
-    show(index, "search_boolean(must=[time], should=[money], must_not=[collection riddles], 5)",
-         index.search_boolean([("text", "time")], [("text", "money")], [("collection", "riddles")], 5))
-    show(index, "search_boolean(should=[cat, dog], limit=None)",
-         index.search_boolean(None, [("text", "cat"), ("text", "dog")], None, None))
+    print(f"index = NuvrelIndex.{call_text('open', (args.index,))}: {index.num_docs()} documents in "
+          f"{index.num_segments()} segments, fields {py(index.field_names())}")
+    for method, call_args in SEARCHES:
+        show(index, method, call_args)
     return 0
 
 
