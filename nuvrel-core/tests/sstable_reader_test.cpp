@@ -116,7 +116,7 @@ TEST(SSTableLookup, EveryKeyOfEveryLayoutRoundTrips) {
                 EXPECT_FALSE(lookup(*r, nuvrel_test::term_key(9, "z")));
                 EXPECT_FALSE(lookup(*r, nuvrel_test::term_key(1, "term")));
                 EXPECT_FALSE(lookup(*r, ""));
-                EXPECT_LE(r->cache_order().size(), 8u);
+                EXPECT_LE(r->blocks().cache_order().size(), 8u);
             }
         }
     }
@@ -141,16 +141,16 @@ TEST(SSTableLookup, SparseRangesNarrowTheSearchToTheOneBlockThatCanHoldTheKey) {
     const auto& blocks = b.blocks();
     // Before the first block: absent, nothing read.
     EXPECT_FALSE(lookup(*r, nuvrel_test::term_key(0, "zzz")));
-    EXPECT_TRUE(r->cache_order().empty());
+    EXPECT_TRUE(r->blocks().cache_order().empty());
     // A block's first key loads that block.
     EXPECT_TRUE(lookup(*r, key_of(6)));
-    EXPECT_EQ(r->cache_order(), std::vector<std::uint64_t>{blocks[6].first});
+    EXPECT_EQ(r->blocks().cache_order(), std::vector<std::uint64_t>{blocks[6].first});
     // Past the last key of block 1: block 1 is scanned to its end.
     EXPECT_FALSE(lookup(*r, key_of(1) + "x"));
-    EXPECT_EQ(r->cache_order(), (std::vector<std::uint64_t>{blocks[6].first, blocks[1].first}));
+    EXPECT_EQ(r->blocks().cache_order(), (std::vector<std::uint64_t>{blocks[6].first, blocks[1].first}));
     // A second lookup in a cached block is a hit that moves it to the back.
     EXPECT_TRUE(lookup(*r, key_of(6)));
-    EXPECT_EQ(r->cache_order(), (std::vector<std::uint64_t>{blocks[1].first, blocks[6].first}));
+    EXPECT_EQ(r->blocks().cache_order(), (std::vector<std::uint64_t>{blocks[1].first, blocks[6].first}));
 }
 
 TEST(SSTableBlock, MalformedEntriesFailTheKeysAtAndAfterThem) {
@@ -186,7 +186,7 @@ TEST(SSTableBlock, BadBlocksAreNotCachedAndFailEachTime) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(error_text(run(r->get("b"))), "Unknown frame descriptor");
     // A block beyond the data area fails with the window's range check.
     EXPECT_EQ(error_text(run(r->get("n"))), "Range 10..110 out of bounds (slice len: 16)");
-    EXPECT_TRUE(r->cache_order().empty());
+    EXPECT_TRUE(r->blocks().cache_order().empty());
 }
 
 TEST(TermInfo, DecodeInline) {

@@ -120,7 +120,7 @@ TEST(StoreGet, BadBlocksFailAndAreNotCached) {
     ASSERT_TRUE(s);
     EXPECT_EQ(record(*s, 0), "ERR Unknown frame descriptor");
     EXPECT_EQ(record(*s, 1), "ERR Range 4..104 out of bounds (slice len: 8)");
-    EXPECT_TRUE(s->cache_order().empty());
+    EXPECT_TRUE(s->blocks().cache_order().empty());
 }
 
 TEST(StoreCache, EvictsTheLeastRecentlyUsedBlock) {
@@ -130,10 +130,10 @@ TEST(StoreCache, EvictsTheLeastRecentlyUsedBlock) {
     ASSERT_TRUE(s);
     for (std::uint32_t d = 0; d < 256; ++d) ASSERT_EQ(record(*s, d), fmt::format("r{}", d));
     EXPECT_EQ(record(*s, 1), "r1");  // a hit moves block 1 to the back
-    EXPECT_EQ(s->cache_order().front(), 0u);
-    EXPECT_EQ(s->cache_order().back(), 1u);
+    EXPECT_EQ(s->blocks().cache_order().front(), 0u);
+    EXPECT_EQ(s->blocks().cache_order().back(), 1u);
     EXPECT_EQ(record(*s, 256), "r256");
-    auto order = s->cache_order();
+    auto order = s->blocks().cache_order();
     EXPECT_EQ(order.size(), 256u);
     EXPECT_EQ(order.front(), 2u);
     EXPECT_EQ(std::count(order.begin(), order.end(), 0u), 0);
