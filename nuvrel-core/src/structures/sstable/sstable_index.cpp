@@ -1,12 +1,14 @@
 // Decoding of the parts of a term dictionary that open reads whole: the
 // block and sparse indexes and the bloom filter.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include <fmt/format.h>
 
 #include "structures/sstable/sstable.h"
 #include "util/byte_reader.h"
+#include "util/fast_vint.h"
 #include "util/try.h"
 
 namespace nuvrel_core {
@@ -45,6 +47,17 @@ void check_count(ByteReader& in, std::uint32_t count, std::size_t min_entry) {
 // stay well inside this budget.
 std::uint64_t key_budget(std::size_t region_len) { return 64ull * region_len + (1ull << 20); }
 
+// The exact error of a block entry that the fast walk could not decode:
+// the entry is read again field by field from its start.
+IoError block_entry_error(ByteView entry) {
+    ByteReader in(entry);
+    in.vint();
+    in.take(in.vint());
+    in.vint();
+    in.vint();
+    return in.failed() ? in.status().error() : IoError::fill_whole_buffer();
+}
+
 IoResult<BlockIndex> parse_block_index(ByteReader& in) {
     BlockIndex out;
     const std::uint32_t num_blocks = in.u32();
@@ -55,21 +68,28 @@ IoResult<BlockIndex> parse_block_index(ByteReader& in) {
     out.first_keys.reserve(num_blocks, in.remaining());
     std::uint64_t key_bytes = 0;
     std::size_t prev_len = 0;
+    // Plain pointer decoding: opening a large dictionary is mostly this loop.
+    const std::uint8_t* p = in.rest().data();
+    const std::uint8_t* const end = p + in.remaining();
     for (std::uint32_t i = 0; i < num_blocks; ++i) {
-        const std::uint64_t shared = in.vint();
-        const ByteView suffix = in.take(in.vint());
-        NUVREL_TRY_VOID(in.status());
+        const std::uint8_t* const entry = p;
+        const auto fail = [&] { return std::unexpected(block_entry_error({entry, end})); };
+        std::uint64_t shared, suffix_len, offset, length;
+        if (!fast_vint(p, end, shared) || !fast_vint(p, end, suffix_len) ||
+            suffix_len > static_cast<std::uint64_t>(end - p))
+            return fail();
+        const ByteView suffix(p, static_cast<std::size_t>(suffix_len));
+        p += suffix_len;
         const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(shared, prev_len));
         prev_len = keep + suffix.size();
         key_bytes += prev_len;
         if (key_bytes > budget)
             return std::unexpected(IoError::invalid_data("SSTable block index keys exceed the index size"));
         out.first_keys.push_shared(keep, suffix);
-        const std::uint64_t offset = in.vint();
-        const std::uint64_t length = in.vint();
+        if (!fast_vint(p, end, offset) || !fast_vint(p, end, length)) return fail();
         out.blocks.push_back({offset, static_cast<std::uint32_t>(length)});
     }
-    NUVREL_TRY_VOID(in.status());
+    in.take(static_cast<std::size_t>(p - in.rest().data()));
     return out;
 }
 
@@ -119,7 +139,10 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
         return std::unexpected(IoError::invalid_data(
             fmt::format("Bloom filter declares {} hashes; a sound filter uses at most {}", f.num_hashes, kMaxBloomHashes)));
     f.bits.resize(num_words);
-    for (auto& w : f.bits) w = in.u64();
+    const ByteView words = in.take(std::uint64_t{num_words} * 8);
+    if (!words.empty()) std::memcpy(f.bits.data(), words.data(), words.size());
+    if constexpr (std::endian::native == std::endian::big)
+        for (auto& w : f.bits) w = std::byteswap(w);
     return f;
 }
 
