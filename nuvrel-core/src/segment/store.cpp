@@ -53,9 +53,10 @@ struct Footer {
     std::uint32_t num_docs, has_dict, version, magic;
 };
 
-Footer decode_footer(ByteView bytes) {
-    ByteReader f(bytes);
-    return {f.u64(), f.u64(), f.u32(), f.u32(), f.u32(), f.u32()};
+// The footer read is exactly kStoreFooterLen bytes.
+Footer decode_footer(const std::uint8_t* p) {
+    return {load_le<std::uint64_t>(p), load_le<std::uint64_t>(p + 8), load_le<std::uint32_t>(p + 16),
+            load_le<std::uint32_t>(p + 20), load_le<std::uint32_t>(p + 24), load_le<std::uint32_t>(p + 28)};
 }
 
 }  // namespace
@@ -72,7 +73,7 @@ Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFil
     if (size < kStoreFooterLen) co_return R(std::unexpected(IoError::invalid_data("Store too small")));
     const std::uint64_t footer_at = size - kStoreFooterLen;
     NUVREL_CO_TRY(OwnedBytes footer_bytes, co_await file.read_bytes_range({footer_at, size}));
-    const Footer footer = decode_footer(footer_bytes);
+    const Footer footer = decode_footer(footer_bytes.data());
     if (footer.magic != kStoreMagic) co_return R(std::unexpected(IoError::invalid_data("Invalid store magic")));
     if (footer.version != kStoreVersion)
         co_return R(std::unexpected(

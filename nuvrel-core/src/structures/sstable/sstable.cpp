@@ -25,9 +25,10 @@ struct Footer {
     std::uint32_t magic;
 };
 
-Footer decode_footer(ByteView bytes) {
-    ByteReader f(bytes);
-    return {f.u64(), f.u64(), f.u64(), f.u64(), f.u8(), f.u32()};
+// The footer read is exactly kSSTableFooterLen bytes.
+Footer decode_footer(const std::uint8_t* p) {
+    return {load_le<std::uint64_t>(p), load_le<std::uint64_t>(p + 8), load_le<std::uint64_t>(p + 16),
+            load_le<std::uint64_t>(p + 24), p[32], load_le<std::uint32_t>(p + 33)};
 }
 
 Task<IoResult<BloomFilter>> read_bloom(const LazyFileHandle& file, std::uint64_t offset) {
@@ -54,7 +55,7 @@ Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(Laz
     if (size < kSSTableFooterLen) co_return R(std::unexpected(IoError::invalid_data("SSTable too small")));
 
     NUVREL_CO_TRY(OwnedBytes footer_bytes, co_await file.read_bytes_range({size - kSSTableFooterLen, size}));
-    const Footer footer = decode_footer(footer_bytes);
+    const Footer footer = decode_footer(footer_bytes.data());
     if (footer.magic != kSSTableMagic)
         co_return R(std::unexpected(
             IoError::invalid_data(fmt::format("Invalid SSTable magic: 0x{:08X}", footer.magic))));
