@@ -51,10 +51,10 @@ public:
         const std::size_t from = i == 0 ? 0 : ends_[i - 1];
         return {bytes_.data() + from, ends_[i] - from};
     }
-    void reserve(std::size_t keys, std::size_t bytes) {
-        ends_.reserve(keys);
-        bytes_.reserve(bytes);
-    }
+    void reserve(std::size_t keys) { ends_.reserve(keys); }
+    // Drops the spare room that growing left behind: the column lives as
+    // long as its reader.
+    void shrink_to_fit() { bytes_.shrink_to_fit(); }
     // Appends the first `keep` bytes of the last key followed by `suffix`
     // (keep is at most the last key's length).
     void push_shared(std::size_t keep, ByteView suffix);

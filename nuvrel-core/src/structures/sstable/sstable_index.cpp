@@ -65,9 +65,7 @@ IoResult<BlockIndex> parse_block_index(ByteReader& in) {
     NUVREL_TRY_VOID(in.status());
     const std::uint64_t budget = key_budget(in.remaining() + sizeof(num_blocks));
     out.blocks.reserve(num_blocks);
-    // Suffixes take what the entries' smallest fields leave; shared prefixes
-    // may add more, which the column then grows for.
-    out.first_keys.reserve(num_blocks, in.remaining() - std::size_t{num_blocks} * kMinBlockEntry);
+    out.first_keys.reserve(num_blocks);
     std::uint64_t key_bytes = 0;
     std::size_t prev_len = 0;
     // Plain pointer decoding: opening a large dictionary is mostly this loop.
@@ -92,6 +90,7 @@ IoResult<BlockIndex> parse_block_index(ByteReader& in) {
         out.blocks.push_back({offset, static_cast<std::uint32_t>(length)});
     }
     in.take(static_cast<std::size_t>(p - in.rest().data()));
+    out.first_keys.shrink_to_fit();
     return out;
 }
 
@@ -101,7 +100,7 @@ IoResult<SparseIndex> parse_sparse_index(ByteReader& in, std::size_t num_blocks)
     check_count(in, num_sparse, kMinSparseEntry);
     NUVREL_TRY_VOID(in.status());
     out.block_idx.reserve(num_sparse);
-    out.first_keys.reserve(num_sparse, in.remaining() - std::size_t{num_sparse} * kMinSparseEntry);
+    out.first_keys.reserve(num_sparse);
     for (std::uint32_t i = 0; i < num_sparse; ++i) {
         const ByteView key = in.take(in.u16());
         const std::uint32_t block_idx = in.u32();
@@ -112,6 +111,7 @@ IoResult<SparseIndex> parse_sparse_index(ByteReader& in, std::size_t num_blocks)
         out.first_keys.push(key);
         out.block_idx.push_back(block_idx);
     }
+    out.first_keys.shrink_to_fit();
     return out;
 }
 
