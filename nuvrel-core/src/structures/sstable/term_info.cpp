@@ -20,7 +20,7 @@ TermInfo TermInfo::make_inline(std::uint8_t doc_freq, ByteView data) {
 IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
     ByteReader in(cursor);
     const std::uint8_t tag = in.u8();
-    IoResult<TermInfo> out = std::unexpected(IoError::fill_whole_buffer());
+    std::optional<TermInfo> value;
     if (tag == kInlineTag) {
         const std::uint8_t doc_freq = in.u8();
         const std::uint8_t data_len = in.u8();
@@ -28,18 +28,18 @@ IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
             in.fail(IoError::invalid_data(
                 fmt::format("Inline TermInfo data length {} exceeds {}", data_len, kMaxInlineLen)));
         const ByteView data = in.take(data_len);
-        if (in.ok()) out = make_inline(doc_freq, data);
-    } else if (tag == kExternalTag) {
+        if (in.ok()) value = make_inline(doc_freq, data);
+    } else if (tag == kExternalTag) {  // also a missing tag byte: the reader has failed then
         const std::uint64_t doc_freq = in.vint();
         const std::uint64_t offset = in.vint();
         const std::uint64_t len = in.vint();
-        if (in.ok()) out = External{static_cast<std::uint32_t>(doc_freq), offset, static_cast<std::uint32_t>(len)};
-    } else if (in.ok()) {
+        if (in.ok()) value = External{static_cast<std::uint32_t>(doc_freq), offset, static_cast<std::uint32_t>(len)};
+    } else {
         in.fail(IoError::invalid_data(fmt::format("Invalid TermInfo tag: {}", tag)));
     }
-    if (in.failed()) out = std::unexpected(in.status().error());
     cursor = in.rest();
-    return out;
+    if (!value) return std::unexpected(in.status().error());
+    return *value;
 }
 
 std::optional<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>> TermInfo::decode_inline() const {
