@@ -28,7 +28,6 @@ ZSTD_DCtx* thread_dctx() {
 }
 
 IoError zstd_error(std::size_t code) { return IoError::other(ZSTD_getErrorName(code)); }
-IoError out_of_memory() { return IoError::other(ZSTD_getErrorString(ZSTD_error_memory_allocation)); }
 
 // Each thread decodes into one reused buffer and copies out exactly the bytes
 // decoded, so a cached block holds its own size and nothing is zero-filled
@@ -126,6 +125,8 @@ IoResult<OwnedBytes> to_owned(ByteView plain) try {
 }
 
 }  // namespace
+
+IoError out_of_memory() { return IoError::other(ZSTD_getErrorString(ZSTD_error_memory_allocation)); }
 
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed) {
     return decode(compressed, nullptr, to_vector);

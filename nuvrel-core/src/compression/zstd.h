@@ -17,6 +17,10 @@ namespace nuvrel_core {
 // of exhausting memory.
 inline constexpr std::size_t kMaxDecompressedBlock = std::size_t{256} << 20;
 
+// The error of a failed allocation, in the decompressor's words; decoders of
+// index parts whose sizes come from the file report theirs with it too.
+IoError out_of_memory();
+
 // Decodes every frame of the input in turn; the output grows as frames
 // decode, with no size taken from the frames' headers.
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed);

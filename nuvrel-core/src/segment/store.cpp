@@ -3,8 +3,11 @@
 // cuts its record out of the decompressed block.
 #include "segment/store.h"
 
+#include <new>
+
 #include <fmt/format.h>
 
+#include "compression/zstd.h"
 #include "util/bisect.h"
 #include "util/byte_reader.h"
 #include "util/try.h"
@@ -17,7 +20,7 @@ IoResult<Document> deserialize_document(ByteView record) {
     return std::move(*doc);
 }
 
-IoResult<std::vector<StoreIndexEntry>> parse_store_index(ByteView region) {
+IoResult<std::vector<StoreIndexEntry>> parse_store_index(ByteView region) try {
     constexpr std::size_t kEntryLen = 20;
     ByteReader in(region);
     const std::uint32_t count = in.u32();
@@ -30,6 +33,8 @@ IoResult<std::vector<StoreIndexEntry>> parse_store_index(ByteView region) {
         index.push_back({load_le<std::uint32_t>(p), load_le<std::uint64_t>(p + 4), load_le<std::uint32_t>(p + 12),
                          load_le<std::uint32_t>(p + 16)});
     return index;
+} catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
 }
 
 namespace {

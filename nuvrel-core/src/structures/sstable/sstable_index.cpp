@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include <fmt/format.h>
 
+#include "compression/zstd.h"
 #include "structures/sstable/sstable.h"
 #include "util/byte_reader.h"
 #include "util/fast_vint.h"
@@ -117,11 +119,13 @@ IoResult<SparseIndex> parse_sparse_index(ByteReader& in, std::size_t num_blocks)
 
 }  // namespace
 
-IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView region) {
+IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView region) try {
     ByteReader in(region);
     NUVREL_TRY(BlockIndex blocks, parse_block_index(in));
     NUVREL_TRY(SparseIndex sparse, parse_sparse_index(in, blocks.size()));
     return std::pair{std::move(blocks), std::move(sparse)};
+} catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
 }
 
 IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
