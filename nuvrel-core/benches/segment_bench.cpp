@@ -2,6 +2,8 @@
 // posting, and document fetch from a cached store block.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <random>
 
 #include <fmt/format.h>
@@ -145,6 +147,73 @@ void BM_StoreGetDocumentCached(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_StoreGetDocumentCached);
+
+// A store of 65,536 documents of ~250 bytes, 16 to a block (4,096 blocks).
+std::vector<std::uint8_t> big_store_bytes() {
+    nuvrel_test::StoreBuilder b(nuvrel_test::StoreOptions{16, {}});
+    std::mt19937 rng(7);
+    for (int i = 0; i < 65536; ++i) {
+        std::string body;
+        for (int w = 0; w < 30; ++w) body += fmt::format("w{} ", rng() % 5000);
+        b.add(fmt::format(R"({{"field_values": [[0, {{"text": "{}"}}], [1, {{"u64": {}}}]]}})", body, i));
+    }
+    return b.build();
+}
+
+// A fetch from a block that is not cached: read, decompress, cut, parse.
+void BM_StoreGetDocumentUncached(benchmark::State& state) {
+    auto store = *nuvrel_test::run(
+        AsyncStoreReader::open(LazyFileHandle::from_bytes(OwnedBytes::from_vec(big_store_bytes())), 0));
+    std::uint32_t doc = 0;
+    for (auto _ : state) {
+        auto d = nuvrel_test::run(store->get(doc));
+        benchmark::DoNotOptimize(d);
+        doc = (doc + 16 * 37 + 5) % 65536;  // another block every time
+    }
+}
+BENCHMARK(BM_StoreGetDocumentUncached);
+
+// heap_per_block: the heap that one cached ~4 KB store block holds.
+void BM_StoreCachedBlockHeap(benchmark::State& state) {
+    const auto bytes = big_store_bytes();
+    double per_block = 0;
+    for (auto _ : state) {
+        auto store = *nuvrel_test::run(AsyncStoreReader::open(LazyFileHandle::from_bytes(OwnedBytes::copy_of(bytes)), 256));
+        const std::size_t before = mallinfo2().uordblks;
+        for (std::uint32_t b = 0; b < 256; ++b) (void)nuvrel_test::run(store->get_record(b * 16));
+        per_block = static_cast<double>(mallinfo2().uordblks - before) / 256;
+    }
+    state.counters["heap_per_block"] = per_block;
+}
+BENCHMARK(BM_StoreCachedBlockHeap)->Unit(benchmark::kMillisecond);
+
+void BM_StoreOpen(benchmark::State& state) {
+    const auto file = LazyFileHandle::from_bytes(OwnedBytes::from_vec(big_store_bytes()));
+    for (auto _ : state) {
+        auto s = nuvrel_test::run(AsyncStoreReader::open(file, 256));
+        benchmark::DoNotOptimize(s);
+    }
+}
+BENCHMARK(BM_StoreOpen);
+
+// 200,000 keys of 13 bytes, 64 to a block, a sparse entry every 4 blocks, a bloom filter.
+void BM_TermDictionaryOpen(benchmark::State& state) {
+    nuvrel_test::TermDictOptions o;
+    o.entries_per_block = 64;
+    nuvrel_test::TermDictBuilder b(o);
+    for (std::uint32_t i = 0; i < 200000; ++i)
+        b.add(nuvrel_test::term_key(i % 4, fmt::format("term{:07}", i)), TermInfo::External{i, i * 100ull, 100});
+    const auto file = LazyFileHandle::from_bytes(OwnedBytes::from_vec(b.build()));
+    double heap = 0;
+    for (auto _ : state) {
+        const std::size_t before = mallinfo2().uordblks;
+        auto r = nuvrel_test::run(AsyncSSTableReader::open(file, 256));
+        heap = static_cast<double>(mallinfo2().uordblks - before);
+        benchmark::DoNotOptimize(r);
+    }
+    state.counters["heap_bytes"] = heap;  // what the opened reader holds
+}
+BENCHMARK(BM_TermDictionaryOpen);
 
 }  // namespace
 

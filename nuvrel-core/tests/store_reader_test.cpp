@@ -35,45 +35,43 @@ Bytes footer(std::uint64_t data_end, std::uint64_t dict_offset, std::uint32_t nu
 
 }  // namespace
 
-TEST(StoreOpen, FooterChecks) {
-    EXPECT_EQ(open_store(std::vector<std::uint8_t>(31)).error().to_string(), "Store too small");
-    auto both_wrong = open_store(footer(0, 0, 0, 0, 1, 0x1234).vec());
-    EXPECT_EQ(both_wrong.error().to_string(), "Invalid store magic");
-    EXPECT_EQ(both_wrong.error().kind(), IoErrorKind::InvalidData);
-    EXPECT_EQ(open_store(footer(0, 0, 0, 0, 1).vec()).error().to_string(), "Unsupported store version: 1");
-    // 32 bytes: the footer passes, the count does not fit.
-    auto no_count = open_store(footer(0, 0, 0, 0).vec());
-    EXPECT_EQ(no_count.error().to_string(), "failed to fill whole buffer");
-    EXPECT_EQ(no_count.error().kind(), IoErrorKind::UnexpectedEof);
-    // 36 bytes: no blocks; every number is "not found".
-    auto empty = must_open(Bytes().u32(0).raw(footer(0, 0, 5, 0).vec()).vec());
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->num_docs(), 5u);
-    for (std::uint32_t d : {0u, 4u, 0xFFFFFFFFu}) EXPECT_EQ(record(*empty, d), "ERR Doc not found in index");
-    // A count beyond the entries that follow.
-    EXPECT_EQ(open_store(Bytes().u32(3).u32(0).raw(footer(0, 0, 0, 0).vec()).vec()).error().to_string(),
-              "failed to fill whole buffer");
-    EXPECT_EQ(open_store(Bytes().u32(0xFFFFFFFF).raw(footer(0, 0, 0, 0).vec()).vec()).error().to_string(),
-              "failed to fill whole buffer");
+TEST(StoreOpen, DamagedFootersAndIndexesFail) {
+    using K = IoErrorKind;
+    const struct {
+        Bytes file;
+        const char* text;
+        IoErrorKind kind;
+    } cases[] = {
+        {Bytes().raw(std::string(31, '\0')), "Store too small", K::InvalidData},
+        {footer(0, 0, 0, 0, 1, 0x1234), "Invalid store magic", K::InvalidData},  // magic before version
+        {footer(0, 0, 0, 0, 1), "Unsupported store version: 1", K::InvalidData},
+        {footer(0, 0, 0, 0), "failed to fill whole buffer", K::UnexpectedEof},  // no room for the count
+        {Bytes().u32(3).u32(0).raw(footer(0, 0, 0, 0).vec()), "failed to fill whole buffer", K::UnexpectedEof},
+        {Bytes().u32(0xFFFFFFFF).raw(footer(0, 0, 0, 0).vec()), "failed to fill whole buffer", K::UnexpectedEof},
+        {Bytes().u32(0).raw(footer(0, 100, 0, 1).vec()), "Range 100..104 out of bounds (file size: 36)", K::InvalidInput},
+        {Bytes().u32(0).raw(footer(30, 0, 0, 0).vec()), "Store index start 30 lies past its footer at 4", K::InvalidData},
+        {Bytes().u32(0).u32(40).raw(footer(0, 4, 0, 1).vec()), "Range 8..48 out of bounds (file size: 40)", K::InvalidInput},
+        {Bytes().u32(0).raw(footer(0, ~0ull - 1, 0, 1).vec()),
+         "Range 18446744073709551614..18446744073709551618 out of bounds (file size: 36)", K::InvalidInput},
+    };
+    for (const auto& c : cases) {
+        auto r = open_store(c.file.vec());
+        ASSERT_FALSE(r) << c.text;
+        EXPECT_EQ(r.error().to_string(), c.text);
+        EXPECT_EQ(r.error().kind(), c.kind) << c.text;
+    }
 }
 
-TEST(StoreOpen, DictionaryNeedsBothFlagAndOffset) {
-    // has_dict without an offset, and an offset without has_dict: no dictionary.
-    for (auto [has, off] : {std::pair{1u, 0ull}, std::pair{0u, 4ull}}) {
-        auto s = must_open(Bytes().u32(0).raw(footer(0, off, 0, has).vec()).vec());
+TEST(StoreOpen, EmptyIndexAndDictionaryFlags) {
+    // 36 bytes: no blocks; every number is "not found". A dictionary needs
+    // both the flag and the offset.
+    for (auto [has, off] : {std::pair{0u, 0ull}, std::pair{1u, 0ull}, std::pair{0u, 4ull}}) {
+        auto s = must_open(Bytes().u32(0).raw(footer(0, off, 5, has).vec()).vec());
         ASSERT_TRUE(s);
         EXPECT_FALSE(s->dict().has_value());
+        EXPECT_EQ(s->num_docs(), 5u);
+        for (std::uint32_t d : {0u, 4u, 0xFFFFFFFFu}) EXPECT_EQ(record(*s, d), "ERR Doc not found in index");
     }
-    // A dictionary range outside the file, an index that starts after the footer.
-    auto out = open_store(Bytes().u32(0).raw(footer(0, 100, 0, 1).vec()).vec());
-    EXPECT_EQ(out.error().kind(), IoErrorKind::InvalidInput);
-    EXPECT_EQ(out.error().to_string(), "Range 100..104 out of bounds (file size: 36)");
-    auto after = open_store(Bytes().u32(0).raw(footer(30, 0, 0, 0).vec()).vec());
-    EXPECT_EQ(after.error().kind(), IoErrorKind::InvalidData);
-    auto dict_after = open_store(Bytes().u32(0).u32(40).raw(footer(0, 4, 0, 1).vec()).vec());
-    EXPECT_EQ(dict_after.error().kind(), IoErrorKind::InvalidInput);  // the dictionary itself runs past the file
-    auto wraps = open_store(Bytes().u32(0).raw(footer(0, ~0ull - 1, 0, 1).vec()).vec());
-    EXPECT_EQ(wraps.error().to_string(), "Range 18446744073709551614..18446744073709551618 out of bounds (file size: 36)");
 }
 
 TEST(StoreGet, FindsBlocksAndFailsInGaps) {
@@ -100,16 +98,11 @@ TEST(StoreGet, RecordWalks) {
     b.add_raw_block(7, 2, nuvrel_test::to_string(Bytes().u32(1).raw("z").u8(1).u8(0).vec()));
     auto s = must_open(b.build());
     ASSERT_TRUE(s);
-    EXPECT_EQ(record(*s, 0), "a");
-    EXPECT_EQ(record(*s, 1), "");
-    EXPECT_EQ(record(*s, 2), "cc");
-    EXPECT_EQ(record(*s, 3), "ERR failed to fill whole buffer");  // claimed, but not in the block
-    EXPECT_EQ(record(*s, 4), "x");
-    EXPECT_EQ(record(*s, 5), "ERR Invalid doc length");
-    EXPECT_EQ(record(*s, 6), "ERR Invalid doc length");
-    EXPECT_EQ(record(*s, 8), "ERR failed to fill whole buffer");
-    auto e = run(s->get_record(5));
-    EXPECT_EQ(e.error().kind(), IoErrorKind::InvalidData);
+    // Document 3 is claimed, but not in its block.
+    const char* want[] = {"a", "", "cc", "ERR failed to fill whole buffer", "x", "ERR Invalid doc length",
+                          "ERR Invalid doc length", "z", "ERR failed to fill whole buffer"};
+    for (std::uint32_t d = 0; d < 9; ++d) EXPECT_EQ(record(*s, d), want[d]) << d;
+    EXPECT_EQ(run(s->get_record(5)).error().kind(), IoErrorKind::InvalidData);
 }
 
 TEST(StoreGet, BadBlocksFailAndAreNotCached) {
@@ -120,7 +113,7 @@ TEST(StoreGet, BadBlocksFailAndAreNotCached) {
     ASSERT_TRUE(s);
     EXPECT_EQ(record(*s, 0), "ERR Unknown frame descriptor");
     EXPECT_EQ(record(*s, 1), "ERR Range 4..104 out of bounds (slice len: 8)");
-    EXPECT_TRUE(s->cache_order().empty());
+    EXPECT_TRUE(s->blocks().cache_order().empty());
 }
 
 TEST(StoreCache, EvictsTheLeastRecentlyUsedBlock) {
@@ -130,10 +123,10 @@ TEST(StoreCache, EvictsTheLeastRecentlyUsedBlock) {
     ASSERT_TRUE(s);
     for (std::uint32_t d = 0; d < 256; ++d) ASSERT_EQ(record(*s, d), fmt::format("r{}", d));
     EXPECT_EQ(record(*s, 1), "r1");  // a hit moves block 1 to the back
-    EXPECT_EQ(s->cache_order().front(), 0u);
-    EXPECT_EQ(s->cache_order().back(), 1u);
+    EXPECT_EQ(s->blocks().cache_order().front(), 0u);
+    EXPECT_EQ(s->blocks().cache_order().back(), 1u);
     EXPECT_EQ(record(*s, 256), "r256");
-    auto order = s->cache_order();
+    auto order = s->blocks().cache_order();
     EXPECT_EQ(order.size(), 256u);
     EXPECT_EQ(order.front(), 2u);
     EXPECT_EQ(std::count(order.begin(), order.end(), 0u), 0);

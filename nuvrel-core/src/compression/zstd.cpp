@@ -3,7 +3,10 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <new>
 
 #include <fmt/format.h>
 
@@ -26,70 +29,117 @@ ZSTD_DCtx* thread_dctx() {
 
 IoError zstd_error(std::size_t code) { return IoError::other(ZSTD_getErrorName(code)); }
 
-// A few bytes of zstd can stand for gigabytes of output. Blocks of the term
-// dictionary and the document store are far smaller than this, so a block
-// that decodes past it comes from a damaged or hostile file and fails instead
-// of exhausting memory.
-constexpr std::size_t kMaxDecompressedBlock = std::size_t{256} << 20;
+// Each thread decodes into one reused buffer and copies out exactly the bytes
+// decoded, so a cached block holds its own size and nothing is zero-filled
+// only to be overwritten. The buffer doubles as a block needs; one grown past
+// kKeptScratch (by a rare huge block) is freed after its call, so what a
+// thread keeps between calls stays small.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 20;
 
-// Streams the input through the context, frame after frame. A frame cut
-// short (or no frame at all) is "incomplete frame", reported with the kind
-// that the caller's reading path gives it.
-IoResult<std::vector<std::uint8_t>> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof) {
-    std::vector<std::uint8_t> out;
+struct Scratch {
+    std::unique_ptr<std::uint8_t[]> buf;
+    std::size_t cap = 0;
+
+    // Room for at least one more byte after `used`, up to one byte past the
+    // block cap (the byte that tells an oversized block). False when the
+    // allocation fails.
+    bool grow(std::size_t used) {
+        const std::size_t want = std::min(std::max(cap * 2, ZSTD_DStreamOutSize()), kMaxDecompressedBlock + 1);
+        std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[want]);
+        if (!bigger) return false;
+        if (used != 0) std::memcpy(bigger.get(), buf.get(), used);
+        buf = std::move(bigger);
+        cap = want;
+        return true;
+    }
+    void trim() {
+        if (cap > kKeptScratch) buf.reset(), cap = 0;
+    }
+};
+
+thread_local Scratch scratch;
+
+// Streams the input through the context, frame after frame, into the
+// thread's scratch buffer; the view is valid until the thread's next call. A
+// frame cut short (or no frame at all) is "incomplete frame", reported with
+// the kind that the caller's reading path gives it.
+IoResult<ByteView> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof) {
+    Scratch& s = scratch;
     ZSTD_inBuffer input{in.data(), in.size(), 0};
-    const std::size_t chunk = ZSTD_DStreamOutSize();
+    std::size_t used = 0;
     std::size_t last = 1;  // 0 once the current frame is fully decoded and flushed
     for (;;) {
-        std::size_t used = out.size();
-        out.resize(used + chunk);
-        ZSTD_outBuffer output{out.data() + used, chunk, 0};
-        std::size_t ret = ZSTD_decompressStream(dctx, &output, &input);
-        out.resize(used + output.pos);
+        if (used == s.cap && !s.grow(used)) return std::unexpected(out_of_memory());
+        ZSTD_outBuffer output{s.buf.get(), s.cap, used};
+        const std::size_t ret = ZSTD_decompressStream(dctx, &output, &input);
+        used = output.pos;
         if (ZSTD_isError(ret)) return std::unexpected(zstd_error(ret));
-        if (out.size() > kMaxDecompressedBlock)
+        if (used > kMaxDecompressedBlock)
             return std::unexpected(IoError::invalid_data(
                 fmt::format("decompressed block exceeds {} bytes", kMaxDecompressedBlock)));
         last = ret;
         // Done when all input is in and the decoder had no more to flush.
-        if (input.pos == input.size && (ret == 0 || output.pos < chunk)) break;
+        if (input.pos == input.size && (ret == 0 || output.pos < output.size)) break;
     }
     if (last != 0) {
         return std::unexpected(cut_is_eof ? IoError::unexpected_eof("incomplete frame")
                                           : IoError::other("incomplete frame"));
     }
+    return ByteView(s.buf.get(), used);
+}
+
+// Decodes with or without a dictionary; `finish` copies the decoded bytes
+// out of the scratch buffer before it can be trimmed or reused.
+template <class Finish>
+auto decode(ByteView compressed, const ByteView* dictionary, Finish finish) -> decltype(finish(ByteView{})) {
+    ZSTD_DCtx* dctx = thread_dctx();
+    if (dctx == nullptr) return std::unexpected(out_of_memory());
+    if (dictionary != nullptr) {
+        const std::size_t r = ZSTD_DCtx_loadDictionary(dctx, dictionary->data(), dictionary->size());
+        if (ZSTD_isError(r)) {
+            // The library reports a dictionary whose tables do not decode as a
+            // failed allocation of the digested dictionary; name it for what it is.
+            if (ZSTD_getErrorCode(r) == ZSTD_error_memory_allocation)
+                return std::unexpected(IoError::other(ZSTD_getErrorString(ZSTD_error_dictionary_corrupted)));
+            return std::unexpected(zstd_error(r));
+        }
+    }
+    auto plain = run(dctx, compressed, dictionary != nullptr);
+    // The dictionary must not leak into the next user of this context.
+    if (dictionary != nullptr) ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
+    decltype(finish(ByteView{})) out = plain ? finish(*plain) : std::unexpected(plain.error());
+    scratch.trim();
     return out;
+}
+
+IoResult<std::vector<std::uint8_t>> to_vector(ByteView plain) try {
+    return std::vector<std::uint8_t>(plain.begin(), plain.end());
+} catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+}
+
+IoResult<OwnedBytes> to_owned(ByteView plain) try {
+    return OwnedBytes::copy_of(plain);
+} catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
 }
 
 }  // namespace
 
+IoError out_of_memory() { return IoError::other(ZSTD_getErrorString(ZSTD_error_memory_allocation)); }
+
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed) {
-    ZSTD_DCtx* dctx = thread_dctx();
-    if (dctx == nullptr) return std::unexpected(IoError::other("Allocation error : not enough memory"));
-    return run(dctx, compressed, false);
+    return decode(compressed, nullptr, to_vector);
 }
 
 IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, ByteView dictionary) {
-    ZSTD_DCtx* dctx = thread_dctx();
-    if (dctx == nullptr) return std::unexpected(IoError::other("Allocation error : not enough memory"));
-    std::size_t r = ZSTD_DCtx_loadDictionary(dctx, dictionary.data(), dictionary.size());
-    if (ZSTD_isError(r)) {
-        // The library reports a dictionary whose tables do not decode as a
-        // failed allocation of the digested dictionary; name it for what it is.
-        if (ZSTD_getErrorCode(r) == ZSTD_error_memory_allocation)
-            return std::unexpected(IoError::other(ZSTD_getErrorString(ZSTD_error_dictionary_corrupted)));
-        return std::unexpected(zstd_error(r));
-    }
-    auto out = run(dctx, compressed, true);
-    // The dictionary must not leak into the next user of this context.
-    ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
-    return out;
+    return decode(compressed, &dictionary, to_vector);
 }
 
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary) {
-    auto plain = dictionary ? decompress_with_dict(compressed, *dictionary) : decompress(compressed);
-    if (!plain) return std::unexpected(plain.error());
-    return OwnedBytes::from_vec(std::move(*plain));
+    if (!dictionary) return decode(compressed, nullptr, to_owned);
+    const ByteView dict(*dictionary);
+    return decode(compressed, &dict, to_owned);
 }
 
 }  // namespace nuvrel_core

@@ -1,6 +1,7 @@
 // zstd block decompression for term-dictionary and document-store blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -10,13 +11,23 @@
 
 namespace nuvrel_core {
 
+// A few bytes of zstd can stand for gigabytes of output. Blocks of the term
+// dictionary and the document store are far smaller than this, so a block
+// that decodes past it comes from a damaged or hostile file and fails instead
+// of exhausting memory.
+inline constexpr std::size_t kMaxDecompressedBlock = std::size_t{256} << 20;
+
+// The error of a failed allocation, in the decompressor's words; decoders of
+// index parts whose sizes come from the file report theirs with it too.
+IoError out_of_memory();
+
 // Decodes every frame of the input in turn; the output grows as frames
 // decode, with no size taken from the frames' headers.
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed);
 IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, ByteView dictionary);
 
 // A block of a file whose blocks share an optional dictionary, decompressed
-// into a buffer that cache and callers share.
+// into a buffer of exactly its decoded size that cache and callers share.
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary);
 
 }  // namespace nuvrel_core

@@ -5,16 +5,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
-#include <unordered_map>
 #include <vector>
 
+#include "compression/block_file.h"
 #include "directories/directory.h"
 #include "directories/owned_bytes.h"
 #include "dsl/document.h"
 #include "io_error.h"
 #include "runtime/runtime.h"
-#include "util/block_cache.h"
 
 namespace nuvrel_core {
 
@@ -30,8 +28,8 @@ struct StoreIndexEntry {
     friend bool operator==(const StoreIndexEntry&, const StoreIndexEntry&) = default;
 };
 
-// Decompressed blocks keyed by their first document number.
-using StoreBlockCache = LruBlockCache<std::uint32_t>;
+// Decodes the block index region: a u32 count, then 20-byte entries.
+IoResult<std::vector<StoreIndexEntry>> parse_store_index(ByteView region);
 
 // Parses one stored record; a parse failure is InvalidData with the parser's text.
 IoResult<Document> deserialize_document(ByteView record);
@@ -49,19 +47,16 @@ public:
 
     std::uint32_t num_docs() const noexcept { return num_docs_; }
     const std::vector<StoreIndexEntry>& index() const noexcept { return index_; }
-    const std::optional<std::vector<std::uint8_t>>& dict() const noexcept { return dict_; }
-    // For tests and diagnostics: the cached block keys, least recent first.
-    std::vector<std::uint32_t> cache_order() const;
+    const std::optional<std::vector<std::uint8_t>>& dict() const noexcept { return blocks_.dictionary(); }
+    // The data blocks and their cache, keyed by first document number.
+    const CachedBlockFile& blocks() const noexcept { return blocks_; }
 
 private:
-    explicit AsyncStoreReader(std::size_t cache_blocks) : cache_(cache_blocks) {}
+    explicit AsyncStoreReader(std::size_t cache_blocks) : blocks_(cache_blocks) {}
     static std::shared_ptr<AsyncStoreReader> make(std::size_t cache_blocks);
 
     std::vector<StoreIndexEntry> index_;
-    std::optional<std::vector<std::uint8_t>> dict_;
-    LazyFileSlice data_;
-    mutable std::shared_mutex cache_lock_;
-    mutable StoreBlockCache cache_;
+    CachedBlockFile blocks_;
     std::uint32_t num_docs_ = 0;
 };
 

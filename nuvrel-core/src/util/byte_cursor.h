@@ -53,28 +53,4 @@ private:
     ByteView rest_;
 };
 
-// The bisection shared by the term dictionary and the document store: over
-// n entries, `le(i)` tells whether entry i's key is not greater than the
-// target and `eq(i)` whether it is equal. Returns {found, index}: the found
-// position, or else the insertion point.
-struct SearchOutcome {
-    bool found = false;
-    std::size_t index = 0;
-};
-
-template <class Le, class Cmp>
-SearchOutcome bisect(std::size_t n, Le le, Cmp cmp_to_target) {
-    if (n == 0) return {false, 0};
-    std::size_t base = 0, size = n;
-    while (size > 1) {
-        std::size_t half = size / 2, mid = base + half;
-        if (le(mid)) base = mid;
-        size -= half;
-    }
-    int c = cmp_to_target(base);  // <0: entry less than target
-    if (c == 0) return {true, base};
-    if (c < 0) return {false, base + 1};
-    return {false, base};
-}
-
 }  // namespace nuvrel_core

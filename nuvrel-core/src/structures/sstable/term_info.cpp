@@ -4,7 +4,8 @@
 
 #include <fmt/format.h>
 
-#include "util/byte_cursor.h"
+#include "util/byte_reader.h"
+#include "util/vint.h"
 
 namespace nuvrel_core {
 
@@ -16,45 +17,29 @@ TermInfo TermInfo::make_inline(std::uint8_t doc_freq, ByteView data) {
     return v;
 }
 
-namespace {
-
-// The payloads after the tag; errors are built only on failure (the walk of
-// a block decodes every entry it passes).
-IoResult<TermInfo> decode_inline_payload(ByteCursor& in) {
-    auto doc_freq = in.u8();
-    if (!doc_freq) return std::unexpected(doc_freq.error());
-    auto data_len = in.u8();
-    if (!data_len) return std::unexpected(data_len.error());
-    if (*data_len > TermInfo::kMaxInlineLen)
-        return std::unexpected(IoError::invalid_data(
-            fmt::format("Inline TermInfo data length {} exceeds {}", *data_len, TermInfo::kMaxInlineLen)));
-    auto data = in.take(*data_len);
-    if (!data) return std::unexpected(data.error());
-    return TermInfo::make_inline(*doc_freq, *data);
-}
-
-IoResult<TermInfo> decode_external_payload(ByteCursor& in) {
-    auto doc_freq = in.vint();
-    if (!doc_freq) return std::unexpected(doc_freq.error());
-    auto offset = in.vint();
-    if (!offset) return std::unexpected(offset.error());
-    auto len = in.vint();
-    if (!len) return std::unexpected(len.error());
-    return TermInfo::External{static_cast<std::uint32_t>(*doc_freq), *offset, static_cast<std::uint32_t>(*len)};
-}
-
-}  // namespace
-
 IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
-    ByteCursor in(cursor);
-    auto tag = in.u8();
-    IoResult<TermInfo> out = !tag                     ? IoResult<TermInfo>(std::unexpected(tag.error()))
-                             : *tag == kInlineTag     ? decode_inline_payload(in)
-                             : *tag == kExternalTag   ? decode_external_payload(in)
-                                                      : IoResult<TermInfo>(std::unexpected(IoError::invalid_data(
-                                                            fmt::format("Invalid TermInfo tag: {}", *tag))));
+    ByteReader in(cursor);
+    const std::uint8_t tag = in.u8();
+    std::optional<TermInfo> value;
+    if (tag == kInlineTag) {
+        const std::uint8_t doc_freq = in.u8();
+        const std::uint8_t data_len = in.u8();
+        if (in.ok() && data_len > kMaxInlineLen)
+            in.fail(IoError::invalid_data(
+                fmt::format("Inline TermInfo data length {} exceeds {}", data_len, kMaxInlineLen)));
+        const ByteView data = in.take(data_len);
+        if (in.ok()) value = make_inline(doc_freq, data);
+    } else if (tag == kExternalTag) {  // also a missing tag byte: the reader has failed then
+        const std::uint64_t doc_freq = in.vint();
+        const std::uint64_t offset = in.vint();
+        const std::uint64_t len = in.vint();
+        if (in.ok()) value = External{static_cast<std::uint32_t>(doc_freq), offset, static_cast<std::uint32_t>(len)};
+    } else {
+        in.fail(IoError::invalid_data(fmt::format("Invalid TermInfo tag: {}", tag)));
+    }
     cursor = in.rest();
-    return out;
+    if (!value) return std::unexpected(in.status().error());
+    return *value;
 }
 
 std::optional<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>> TermInfo::decode_inline() const {
