@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include "util/byte_reader.h"
-#include "util/vint.h"
 
 namespace nuvrel_core {
 
@@ -45,19 +44,21 @@ IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
 std::optional<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>> TermInfo::decode_inline() const {
     const Inline* v = as_inline();
     if (v == nullptr) return std::nullopt;
-    ByteView in(v->data.data(), std::min<std::size_t>(v->data_len, kMaxInlineLen));
+    ByteReader in(ByteView(v->data.data(), std::min<std::size_t>(v->data_len, kMaxInlineLen)));
+    // Each posting takes at least two bytes: a count past them cannot decode,
+    // and must not size the vectors.
+    const std::size_t fits = std::min<std::size_t>(v->doc_freq, in.remaining() / 2);
     std::vector<std::uint32_t> docs, freqs;
-    docs.reserve(v->doc_freq);
-    freqs.reserve(v->doc_freq);
+    docs.reserve(fits);
+    freqs.reserve(fits);
     std::uint32_t doc = 0;
     for (unsigned i = 0; i < v->doc_freq; ++i) {
-        auto delta = read_vint(in);
-        if (!delta) return std::nullopt;
-        auto tf = read_vint(in);
-        if (!tf) return std::nullopt;
-        doc += static_cast<std::uint32_t>(*delta);
+        const std::uint64_t delta = in.vint();
+        const std::uint64_t tf = in.vint();
+        if (in.failed()) return std::nullopt;
+        doc += static_cast<std::uint32_t>(delta);
         docs.push_back(doc);
-        freqs.push_back(static_cast<std::uint32_t>(*tf));
+        freqs.push_back(static_cast<std::uint32_t>(tf));
     }
     return std::pair{std::move(docs), std::move(freqs)};
 }
