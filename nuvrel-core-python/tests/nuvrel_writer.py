@@ -40,10 +40,8 @@ from typing import Any, Iterable, Sequence
 import zstandard
 
 TERMS_MAGIC = 0x53544233
-TERMS_FOOTER_LEN = 37
 STORE_MAGIC = 0x53544F52
 STORE_VERSION = 2
-STORE_FOOTER_LEN = 32
 POSTING_BLOCK = 128
 INLINE_MAX_BYTES = 16
 
@@ -52,11 +50,8 @@ VECTOR_TYPE_IVF_RABITQ = 1
 VECTOR_TYPE_IVF_PQ = 2
 
 
-
 def vint(value: int) -> bytes:
     """LEB128 unsigned varint."""
-    if value < 0:
-        raise ValueError("vint of a negative value")
     out = bytearray()
     while value > 0x7F:
         out.append(value & 0x7F | 0x80)
@@ -72,8 +67,10 @@ def to_f32(v: float) -> float:
     return struct.unpack("<f", struct.pack("<f", v))[0]
 
 
-def common_prefix_len(a: bytes, b: bytes) -> int:
-    return next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+def prefix_shared(prev: bytes, key: bytes) -> bytes:
+    """A key as the length it shares with the previous one, then the rest."""
+    shared = next((i for i, (x, y) in enumerate(zip(prev, key)) if x != y), min(len(prev), len(key)))
+    return vint(shared) + vint(len(key) - shared) + key[shared:]
 
 
 def tokenize(text: str) -> list[str]:
@@ -86,31 +83,20 @@ def term_key(field_id: int, term: str | bytes) -> bytes:
     return u32(field_id) + raw
 
 
-def bloom_hashes(key: bytes) -> tuple[int, int]:
-    """The two 64-bit hashes the reader's bloom probe uses."""
-    mask = (1 << 64) - 1
-    prime = 0x100000001B3
-    h1 = 0xCBF29CE484222325
-    h2 = 0x84222325CBF29CE4
-    for c in key:
-        h1 = ((h1 ^ c) * prime) & mask
-        h2 = ((h2 * prime) & mask) ^ c
-    return h1, h2
-
-
 def bloom_positions(key: bytes, num_bits: int, num_hashes: int) -> list[int]:
-    h1, h2 = bloom_hashes(key)
+    """The bits the reader's bloom probe tests: two 64-bit FNV-style hashes
+    combined as h1 + i * h2."""
     mask = (1 << 64) - 1
+    h1, h2 = 0xCBF29CE484222325, 0x84222325CBF29CE4
+    for c in key:
+        h1 = ((h1 ^ c) * 0x100000001B3) & mask
+        h2 = ((h2 * 0x100000001B3) & mask) ^ c
     return [((h1 + i * h2) & mask) % num_bits for i in range(num_hashes)]
 
 
-def zstd_compress(data: bytes, level: int = 3, dictionary: bytes | None = None,
-                  checksum: bool = False) -> bytes:
-    kwargs: dict[str, Any] = {"level": level, "write_checksum": checksum}
-    if dictionary is not None:
-        kwargs["dict_data"] = zstandard.ZstdCompressionDict(dictionary)
-    return zstandard.ZstdCompressor(**kwargs).compress(data)
-
+def zstd_compress(data: bytes, opts: SegmentOptions, dictionary: bytes | None) -> bytes:
+    d = zstandard.ZstdCompressionDict(dictionary) if dictionary is not None else None
+    return zstandard.ZstdCompressor(level=opts.zstd_level, dict_data=d, write_checksum=opts.zstd_checksum).compress(data)
 
 
 @dataclass
@@ -128,48 +114,26 @@ class FieldDef:
         return {k: v for k, v in vars(self).items() if v is not None or not k.endswith("_vector_config")}
 
 
-
-def _check_finite(v: float) -> float:
-    if not math.isfinite(v):
-        raise ValueError("JSON cannot hold NaN or infinity")
-    return v
-
-
 def encode_value(field_type: str, value: Any) -> dict:
     """One stored value as its one-key JSON object."""
-    if field_type == "text":
-        return {"text": str(value)}
-    if field_type == "u64":
-        if not 0 <= int(value) < 1 << 64:
-            raise ValueError("u64 out of range")
-        return {"u64": int(value)}
-    if field_type == "i64":
-        if not -(1 << 63) <= int(value) < 1 << 63:
-            raise ValueError("i64 out of range")
-        return {"i64": int(value)}
-    if field_type == "f64":
-        return {"f64": _check_finite(float(value))}
-    if field_type == "bytes":
-        return {"bytes": list(bytes(value))}
-    if field_type == "sparse_vector":
-        if isinstance(value, dict):
-            indices, values = value["indices"], value["values"]
-        else:
-            indices, values = value
-        return {"sparse_vector": {"indices": [int(i) for i in indices],
-                                  "values": [_check_finite(float(v)) for v in values]}}
-    if field_type == "dense_vector":
-        return {"dense_vector": [_check_finite(float(v)) for v in value]}
-    if field_type == "json":
-        return {"json": value}
-    raise ValueError(f"unknown field type {field_type}")
+    if field_type in ("u64", "i64"):
+        value = int(value)
+    elif field_type in ("text", "f64"):
+        value = str(value) if field_type == "text" else float(value)
+    elif field_type == "bytes":
+        value = list(bytes(value))
+    elif field_type == "dense_vector":
+        value = [float(v) for v in value]
+    elif field_type == "sparse_vector":
+        indices, values = (value["indices"], value["values"]) if isinstance(value, dict) else value
+        value = {"indices": [int(i) for i in indices], "values": [float(v) for v in values]}
+    return {field_type: value}
 
 
 def encode_record(pairs: Sequence[tuple[int, dict]]) -> bytes:
     """The stored-document JSON of (field id, encoded value) pairs."""
     doc = {"field_values": [[fid, val] for fid, val in pairs]}
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
-
 
 
 @dataclass
@@ -207,7 +171,6 @@ class SegmentInfo:
     term_blocks: list[tuple[bytes, int, int]] = dc_field(default_factory=list)  # (first key, offset, length)
     posting_ranges: dict[bytes, tuple[int, int]] = dc_field(default_factory=dict)
     store_blocks: list[tuple[int, int, int, int]] = dc_field(default_factory=list)  # (first, off, len, n)
-
 
 
 def build_meta(segment_id: int, num_docs: int, stats: dict[int, tuple[int, int]] | None) -> bytes:
@@ -268,10 +231,9 @@ def build_bloom(keys: Iterable[bytes], bits_per_key: int, num_hashes: int) -> by
     return u32(num_bits) + u32(num_hashes) + u32(num_words) + b"".join(u64(w) for w in words)
 
 
-def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) -> tuple[bytes, dict]:
-    """The term dictionary for sorted (key, encoded TermInfo) entries.
-
-    Returns the file and where its parts went."""
+def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) -> tuple[bytes, list]:
+    """The term dictionary for sorted (key, encoded TermInfo) entries, and its
+    blocks as (first key, offset, length)."""
     keys = [k for k, _ in entries]
     if keys != sorted(keys) or len(set(keys)) != len(keys):
         raise ValueError("term keys must be unique and sorted")
@@ -280,22 +242,14 @@ def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) ->
     step = max(1, opts.terms_block_entries)
     for start in range(0, len(entries), step):
         chunk = entries[start:start + step]
-        raw = bytearray()
-        prev = b""
-        for key, info in chunk:
-            shared = common_prefix_len(prev, key)
-            raw += vint(shared) + vint(len(key) - shared) + key[shared:] + info
-            prev = key
-        frame = zstd_compress(bytes(raw), opts.zstd_level, opts.terms_dictionary, opts.zstd_checksum)
+        raw = b"".join(prefix_shared(prev, key) + info for (prev, _), (key, info) in zip([(b"", b"")] + chunk, chunk))
+        frame = zstd_compress(raw, opts, opts.terms_dictionary)
         blocks.append((chunk[0][0], len(out), len(frame)))
         out += frame
     index_offset = len(out)
     out += u32(len(blocks))
-    prev = b""
-    for first, off, length in blocks:
-        shared = common_prefix_len(prev, first)
-        out += vint(shared) + vint(len(first) - shared) + first[shared:] + vint(off) + vint(length)
-        prev = first
+    for prev, (first, off, length) in zip([b""] + [b[0] for b in blocks], blocks):
+        out += prefix_shared(prev, first) + vint(off) + vint(length)
     sparse = [] if opts.sparse_every is None else list(range(0, len(blocks), max(1, opts.sparse_every)))
     out += u32(len(sparse))
     for idx in sparse:
@@ -314,7 +268,7 @@ def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) ->
     return bytes(out), blocks
 
 
-def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, dict]:
+def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, list]:
     """The document store: blocks of length-prefixed records, then the
     optional dictionary, the block index and the footer."""
     out = bytearray()
@@ -323,7 +277,7 @@ def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, 
     for start in range(0, len(records), step):
         chunk = records[start:start + step]
         raw = b"".join(u32(len(r)) + r for r in chunk)
-        frame = zstd_compress(raw, opts.zstd_level, opts.store_dictionary, opts.zstd_checksum)
+        frame = zstd_compress(raw, opts, opts.store_dictionary)
         blocks.append((start, len(out), len(frame), len(chunk)))
         out += frame
     data_end = len(out)
@@ -339,7 +293,6 @@ def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, 
     out += (u64(data_end) + u64(dict_offset) + u32(len(records)) + u32(1 if dict_offset else 0)
             + u32(STORE_VERSION) + u32(STORE_MAGIC))
     return bytes(out), blocks
-
 
 
 def build_vectors_file(entries: Sequence[tuple[int, int, bytes]]) -> bytes:
