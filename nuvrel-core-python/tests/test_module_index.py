@@ -220,24 +220,14 @@ def test_damaged_files(tmp_path, engine):
         idx.get_document(first)
     assert idx.get_document(0)["count"] == 0
 
-    # an index that no longer opens leaves the one opened before answering
-    nw.patch_file(seg.files[".store"], -4, b"\0\0\0\0")
-    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: Invalid store magic$"):
-        engine.open(str(tmp_path))
-    assert idx.num_docs() == 30
 
-
-@pytest.mark.parametrize("files,message", [
-    ({}, r"IO error: No such file or directory \(os error 2\)$"),
-    ({"schema.json": ""}, "Serialization error: EOF while parsing a value"),
-    ({"segments.json": "[1]"}, "Serialization error: "),
-    ({"segments.json": '["1"]'}, "IO error: No such file"),
+@pytest.mark.parametrize("schema,message", [
+    (None, r"IO error: No such file or directory \(os error 2\)$"),
+    ("", "Serialization error: EOF while parsing a value at line 1 column 0$"),
 ])
-def test_open_failures(tmp_path, engine, files, message):
-    if files and "schema.json" not in files:
-        nw.IndexWriter(tmp_path, FIELDS).write_schema()
-    for name, text in files.items():
-        (tmp_path / name).write_text(text)
+def test_open_failures(tmp_path, engine, schema, message):
+    if schema is not None:
+        (tmp_path / "schema.json").write_text(schema)
     with pytest.raises(RuntimeError, match="^Failed to open index: " + message):
         engine.open(str(tmp_path))
 
