@@ -330,8 +330,7 @@ def _mean(vectors: Sequence[Sequence[float]], dim: int) -> list[float]:
     return [to_f32(sum(v[i] for v in vectors) / len(vectors)) for i in range(dim)]
 
 
-def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 42,
-                      raw: bool = True) -> bytes:
+def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 42) -> bytes:
     rng = random.Random(seed)
     perm = list(range(dim))
     rng.shuffle(perm)
@@ -342,23 +341,21 @@ def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 
                      "random_perm": perm, "version": 0},
         "centroid": centroid,
         "vectors": [_quantized(v, centroid) for v in vectors],
-        "raw_vectors": [list(map(to_f32, v)) for v in vectors] if raw else None,
+        "raw_vectors": [list(map(to_f32, v)) for v in vectors],
     }
     return json.dumps(doc, separators=(",", ":")).encode()
 
 
-def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: int,
-                   pq: bool, pq_m: int = 2) -> bytes:
-    """An IVF-RaBitQ (pq False) or IVF-PQ (pq True) description; vector i
-    goes to cluster i mod num_clusters."""
-    num_clusters = max(1, num_clusters)
+def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: int, pq: bool) -> bytes:
+    """An IVF-RaBitQ (pq False) or IVF-PQ (pq True, two codes a vector)
+    description; vector i goes to cluster i mod num_clusters."""
     clusters: dict[str, dict] = {}
     for c in range(num_clusters):
         members = [i for i in range(len(vectors)) if i % num_clusters == c]
         vecs = [vectors[i] for i in members]
         centroid = _mean(vecs, dim)
         if pq:
-            codes = [{"codes": [(i * 7 + j) % 256 for j in range(pq_m)],
+            codes = [{"codes": [(i * 7 + j) % 256 for j in range(2)],
                       "norm": to_f32(math.sqrt(sum(x * x for x in vectors[i])))} for i in members]
         else:
             codes = [_quantized(v, centroid) for v in vecs]
