@@ -242,7 +242,8 @@ def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) ->
     step = max(1, opts.terms_block_entries)
     for start in range(0, len(entries), step):
         chunk = entries[start:start + step]
-        raw = b"".join(prefix_shared(prev, key) + info for (prev, _), (key, info) in zip([(b"", b"")] + chunk, chunk))
+        prevs = [b""] + [k for k, _ in chunk]
+        raw = b"".join(prefix_shared(prev, key) + info for prev, (key, info) in zip(prevs, chunk))
         frame = zstd_compress(raw, opts, opts.terms_dictionary)
         blocks.append((chunk[0][0], len(out), len(frame)))
         out += frame
@@ -458,21 +459,20 @@ class IndexWriter:
         info = SegmentInfo(segment_id=segment_id, num_docs=len(docs), base=base,
                            files={ext: os.path.join(self.path, base + ext)
                                   for ext in (".meta", ".terms", ".post", ".store", ".vectors")},
-                           terms={k: [tuple(p) for p in v] for k, v in postings.items()},
+                           terms={k: [(doc, tf) for doc, tf in v] for k, v in postings.items()},
                            meta_stats=field_stats if opts.meta_field_stats else {})
 
         post = bytearray()
         entries: list[tuple[bytes, bytes]] = []
-        for key in sorted(info.terms):
-            plist = info.terms[key]
-            inline = inline_term_info(plist) if opts.inline_postings else None
+        for key, pairs in sorted(info.terms.items()):
+            inline = inline_term_info(pairs) if opts.inline_postings else None
             if inline is not None:
                 info.inline_keys.add(key)
                 entries.append((key, inline))
                 continue
-            blob = build_posting_list(plist, opts.posting_block_size)
+            blob = build_posting_list(pairs, opts.posting_block_size)
             info.posting_ranges[key] = (len(post), len(blob))
-            entries.append((key, external_term_info(len(plist), len(post), len(blob))))
+            entries.append((key, external_term_info(len(pairs), len(post), len(blob))))
             post += blob
         terms, info.term_blocks = build_terms(entries, opts)
         store, info.store_blocks = build_store(records, opts)

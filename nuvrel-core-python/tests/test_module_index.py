@@ -3,7 +3,6 @@ searches with exact scores, the merge across segments, reload and damage."""
 
 import math
 import resource
-import struct
 import subprocess
 import sys
 
