@@ -8,8 +8,7 @@ every byte it writes follows the on-disk formats exactly:
   string table of prefix-shared keys in zstd blocks, block index, optional
   sparse index, optional bloom filter, optional zstd dictionary, 37-byte
   footer), ``.post`` (block posting lists), ``.store`` (zstd blocks of JSON
-  documents, optional dictionary, 32-byte footer) and optionally ``.vectors``;
-* the coarse-centroids and PQ codebook side files of dense-vector fields.
+  documents, optional dictionary, 32-byte footer) and optionally ``.vectors``.
 
 Text is tokenized by lower-casing and splitting into maximal runs of
 alphanumeric characters (``str.isalnum``); nothing else (no stemming, no stop
@@ -35,59 +34,32 @@ import os
 import random
 import struct
 from dataclasses import dataclass, field as dc_field
+from itertools import groupby
 from typing import Any, Iterable, Sequence
 
 import zstandard
 
 TERMS_MAGIC = 0x53544233
-TERMS_FOOTER_LEN = 37
 STORE_MAGIC = 0x53544F52
 STORE_VERSION = 2
-STORE_FOOTER_LEN = 32
-CENTROIDS_MAGIC = 0x48435643
-CODEBOOK_MAGIC = 0x5343424B
 POSTING_BLOCK = 128
 INLINE_MAX_BYTES = 16
 
-FIELD_TYPES = ("text", "u64", "i64", "f64", "bytes", "sparse_vector", "dense_vector", "json")
 VECTOR_TYPE_RABITQ = 0
 VECTOR_TYPE_IVF_RABITQ = 1
 VECTOR_TYPE_IVF_PQ = 2
 
 
-# --------------------------------------------------------------------------
-# Primitive encoders
-# --------------------------------------------------------------------------
-
 def vint(value: int) -> bytes:
     """LEB128 unsigned varint."""
-    if value < 0:
-        raise ValueError("vint of a negative value")
     out = bytearray()
-    while True:
-        byte = value & 0x7F
+    while value > 0x7F:
+        out.append(value & 0x7F | 0x80)
         value >>= 7
-        if value:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
+    return bytes(out + bytes([value]))
 
 
-def u16(v: int) -> bytes:
-    return struct.pack("<H", v)
-
-
-def u32(v: int) -> bytes:
-    return struct.pack("<I", v)
-
-
-def u64(v: int) -> bytes:
-    return struct.pack("<Q", v)
-
-
-def f32(v: float) -> bytes:
-    return struct.pack("<f", v)
+u16, u32, u64, f32 = (struct.Struct(f).pack for f in ("<H", "<I", "<Q", "<f"))
 
 
 def to_f32(v: float) -> float:
@@ -95,27 +67,15 @@ def to_f32(v: float) -> float:
     return struct.unpack("<f", struct.pack("<f", v))[0]
 
 
-def common_prefix_len(a: bytes, b: bytes) -> int:
-    n = min(len(a), len(b))
-    i = 0
-    while i < n and a[i] == b[i]:
-        i += 1
-    return i
+def prefix_shared(prev: bytes, key: bytes) -> bytes:
+    """A key as the length it shares with the previous one, then the rest."""
+    shared = next((i for i, (x, y) in enumerate(zip(prev, key)) if x != y), min(len(prev), len(key)))
+    return vint(shared) + vint(len(key) - shared) + key[shared:]
 
 
 def tokenize(text: str) -> list[str]:
     """Lower-case, then maximal runs of alphanumeric characters."""
-    tokens: list[str] = []
-    cur: list[str] = []
-    for ch in text.lower():
-        if ch.isalnum():
-            cur.append(ch)
-        elif cur:
-            tokens.append("".join(cur))
-            cur = []
-    if cur:
-        tokens.append("".join(cur))
-    return tokens
+    return ["".join(run) for alnum, run in groupby(text.lower(), str.isalnum) if alnum]
 
 
 def term_key(field_id: int, term: str | bytes) -> bytes:
@@ -123,35 +83,21 @@ def term_key(field_id: int, term: str | bytes) -> bytes:
     return u32(field_id) + raw
 
 
-def bloom_hashes(key: bytes) -> tuple[int, int]:
-    """The two 64-bit hashes the reader's bloom probe uses."""
-    mask = (1 << 64) - 1
-    prime = 0x100000001B3
-    h1 = 0xCBF29CE484222325
-    h2 = 0x84222325CBF29CE4
-    for c in key:
-        h1 = ((h1 ^ c) * prime) & mask
-        h2 = ((h2 * prime) & mask) ^ c
-    return h1, h2
-
-
 def bloom_positions(key: bytes, num_bits: int, num_hashes: int) -> list[int]:
-    h1, h2 = bloom_hashes(key)
+    """The bits the reader's bloom probe tests: two 64-bit FNV-style hashes
+    combined as h1 + i * h2."""
     mask = (1 << 64) - 1
+    h1, h2 = 0xCBF29CE484222325, 0x84222325CBF29CE4
+    for c in key:
+        h1 = ((h1 ^ c) * 0x100000001B3) & mask
+        h2 = ((h2 * 0x100000001B3) & mask) ^ c
     return [((h1 + i * h2) & mask) % num_bits for i in range(num_hashes)]
 
 
-def zstd_compress(data: bytes, level: int = 3, dictionary: bytes | None = None,
-                  checksum: bool = False) -> bytes:
-    kwargs: dict[str, Any] = {"level": level, "write_checksum": checksum}
-    if dictionary is not None:
-        kwargs["dict_data"] = zstandard.ZstdCompressionDict(dictionary)
-    return zstandard.ZstdCompressor(**kwargs).compress(data)
+def zstd_compress(data: bytes, opts: SegmentOptions, dictionary: bytes | None) -> bytes:
+    d = zstandard.ZstdCompressionDict(dictionary) if dictionary is not None else None
+    return zstandard.ZstdCompressor(level=opts.zstd_level, dict_data=d, write_checksum=opts.zstd_checksum).compress(data)
 
-
-# --------------------------------------------------------------------------
-# Schema
-# --------------------------------------------------------------------------
 
 @dataclass
 class FieldDef:
@@ -165,73 +111,23 @@ class FieldDef:
     dense_vector_config: dict | None = None
 
     def to_json(self) -> dict:
-        if self.field_type not in FIELD_TYPES:
-            raise ValueError(f"unknown field type {self.field_type}")
-        out: dict[str, Any] = {
-            "name": self.name,
-            "field_type": self.field_type,
-            "indexed": self.indexed,
-            "stored": self.stored,
-            "tokenizer": self.tokenizer,
-            "multi": self.multi,
-        }
-        if self.sparse_vector_config is not None:
-            out["sparse_vector_config"] = self.sparse_vector_config
-        if self.dense_vector_config is not None:
-            out["dense_vector_config"] = self.dense_vector_config
-        return out
-
-
-# --------------------------------------------------------------------------
-# Stored-document JSON
-# --------------------------------------------------------------------------
-
-class Raw:
-    """A stored record written verbatim (for damaged or hand-made records)."""
-
-    def __init__(self, record: bytes):
-        self.record = record
-
-
-class Values(list):
-    """Several values of one field in a document dict (for vector and json
-    fields, whose single value is itself a list)."""
-
-
-def _check_finite(v: float) -> float:
-    if not math.isfinite(v):
-        raise ValueError("JSON cannot hold NaN or infinity")
-    return v
+        return {k: v for k, v in vars(self).items() if v is not None or not k.endswith("_vector_config")}
 
 
 def encode_value(field_type: str, value: Any) -> dict:
     """One stored value as its one-key JSON object."""
-    if field_type == "text":
-        return {"text": str(value)}
-    if field_type == "u64":
-        if not 0 <= int(value) < 1 << 64:
-            raise ValueError("u64 out of range")
-        return {"u64": int(value)}
-    if field_type == "i64":
-        if not -(1 << 63) <= int(value) < 1 << 63:
-            raise ValueError("i64 out of range")
-        return {"i64": int(value)}
-    if field_type == "f64":
-        return {"f64": _check_finite(float(value))}
-    if field_type == "bytes":
-        return {"bytes": list(bytes(value))}
-    if field_type == "sparse_vector":
-        if isinstance(value, dict):
-            indices, values = value["indices"], value["values"]
-        else:
-            indices, values = value
-        return {"sparse_vector": {"indices": [int(i) for i in indices],
-                                  "values": [_check_finite(float(v)) for v in values]}}
-    if field_type == "dense_vector":
-        return {"dense_vector": [_check_finite(float(v)) for v in value]}
-    if field_type == "json":
-        return {"json": value}
-    raise ValueError(f"unknown field type {field_type}")
+    if field_type in ("u64", "i64"):
+        value = int(value)
+    elif field_type in ("text", "f64"):
+        value = str(value) if field_type == "text" else float(value)
+    elif field_type == "bytes":
+        value = list(bytes(value))
+    elif field_type == "dense_vector":
+        value = [float(v) for v in value]
+    elif field_type == "sparse_vector":
+        indices, values = (value["indices"], value["values"]) if isinstance(value, dict) else value
+        value = {"indices": [int(i) for i in indices], "values": [float(v) for v in values]}
+    return {field_type: value}
 
 
 def encode_record(pairs: Sequence[tuple[int, dict]]) -> bytes:
@@ -240,21 +136,13 @@ def encode_record(pairs: Sequence[tuple[int, dict]]) -> bytes:
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
 
 
-# --------------------------------------------------------------------------
-# Options and results
-# --------------------------------------------------------------------------
-
 @dataclass
 class SegmentOptions:
     # term dictionary
     terms_block_entries: int = 64        # keys per data block
     sparse_every: int | None = 8         # a sparse entry every N blocks; None: no sparse index
-    bloom: bool = True
-    bloom_bits_per_key: int = 10
-    bloom_num_hashes: int = 7
+    bloom: bool = True                   # 10 bits a key, 7 probes
     terms_dictionary: bytes | None = None
-    terms_reserved: int = 0              # the footer's reserved u64
-    terms_reserved_byte: int = 1         # the footer's reserved byte
     # postings
     inline_postings: bool = True         # short lists go inline in the term entry
     posting_block_size: int = POSTING_BLOCK
@@ -266,11 +154,9 @@ class SegmentOptions:
     zstd_checksum: bool = False
     # metadata
     meta_field_stats: bool = True        # False: a 20-byte .meta without statistics
-    meta_num_docs: int | None = None     # override the recorded document count
-    # vectors: write a .vectors file for the dense-vector fields
+    # vectors: write a .vectors file for the dense-vector fields (IVF: 2 clusters)
     vectors: bool = False
     vector_index_type: int = VECTOR_TYPE_RABITQ
-    vector_clusters: int = 2
 
 
 @dataclass
@@ -279,28 +165,13 @@ class SegmentInfo:
     num_docs: int
     base: str                              # "seg_" + 32 hex digits
     files: dict[str, str]                  # extension -> absolute path
-    field_stats: dict[int, tuple[int, int]]
     terms: dict[bytes, list[tuple[int, int]]]   # key -> postings (doc, tf)
-    inline_keys: set[bytes]
-    term_blocks: list[tuple[bytes, int, int]]   # (first key, offset, length)
-    terms_index_offset: int = 0
-    bloom_offset: int = 0
-    terms_dict_offset: int = 0
+    meta_stats: dict[int, tuple[int, int]]      # field -> (tokens, documents), as .meta records them
+    inline_keys: set[bytes] = dc_field(default_factory=set)
+    term_blocks: list[tuple[bytes, int, int]] = dc_field(default_factory=list)  # (first key, offset, length)
     posting_ranges: dict[bytes, tuple[int, int]] = dc_field(default_factory=dict)
     store_blocks: list[tuple[int, int, int, int]] = dc_field(default_factory=list)  # (first, off, len, n)
-    store_dict_offset: int = 0
-    store_data_end: int = 0
-    records: list[bytes] = dc_field(default_factory=list)
-    meta_stats: dict[int, tuple[int, int]] = dc_field(default_factory=dict)  # what .meta records
 
-
-def segment_base(segment_id: int) -> str:
-    return f"seg_{segment_id:032x}"
-
-
-# --------------------------------------------------------------------------
-# File builders (pure: bytes in, bytes out)
-# --------------------------------------------------------------------------
 
 def build_meta(segment_id: int, num_docs: int, stats: dict[int, tuple[int, int]] | None) -> bytes:
     out = segment_id.to_bytes(16, "little") + u32(num_docs)
@@ -360,10 +231,9 @@ def build_bloom(keys: Iterable[bytes], bits_per_key: int, num_hashes: int) -> by
     return u32(num_bits) + u32(num_hashes) + u32(num_words) + b"".join(u64(w) for w in words)
 
 
-def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) -> tuple[bytes, dict]:
-    """The term dictionary for sorted (key, encoded TermInfo) entries.
-
-    Returns the file and where its parts went."""
+def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) -> tuple[bytes, list]:
+    """The term dictionary for sorted (key, encoded TermInfo) entries, and its
+    blocks as (first key, offset, length)."""
     keys = [k for k, _ in entries]
     if keys != sorted(keys) or len(set(keys)) != len(keys):
         raise ValueError("term keys must be unique and sorted")
@@ -372,22 +242,15 @@ def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) ->
     step = max(1, opts.terms_block_entries)
     for start in range(0, len(entries), step):
         chunk = entries[start:start + step]
-        raw = bytearray()
-        prev = b""
-        for key, info in chunk:
-            shared = common_prefix_len(prev, key)
-            raw += vint(shared) + vint(len(key) - shared) + key[shared:] + info
-            prev = key
-        frame = zstd_compress(bytes(raw), opts.zstd_level, opts.terms_dictionary, opts.zstd_checksum)
+        prevs = [b""] + [k for k, _ in chunk]
+        raw = b"".join(prefix_shared(prev, key) + info for prev, (key, info) in zip(prevs, chunk))
+        frame = zstd_compress(raw, opts, opts.terms_dictionary)
         blocks.append((chunk[0][0], len(out), len(frame)))
         out += frame
     index_offset = len(out)
     out += u32(len(blocks))
-    prev = b""
-    for first, off, length in blocks:
-        shared = common_prefix_len(prev, first)
-        out += vint(shared) + vint(len(first) - shared) + first[shared:] + vint(off) + vint(length)
-        prev = first
+    for prev, (first, off, length) in zip([b""] + [b[0] for b in blocks], blocks):
+        out += prefix_shared(prev, first) + vint(off) + vint(length)
     sparse = [] if opts.sparse_every is None else list(range(0, len(blocks), max(1, opts.sparse_every)))
     out += u32(len(sparse))
     for idx in sparse:
@@ -396,18 +259,17 @@ def build_terms(entries: Sequence[tuple[bytes, bytes]], opts: SegmentOptions) ->
     bloom_offset = 0
     if opts.bloom:
         bloom_offset = len(out)
-        out += build_bloom(keys, opts.bloom_bits_per_key, opts.bloom_num_hashes)
+        out += build_bloom(keys, 10, 7)
     dict_offset = 0
     if opts.terms_dictionary is not None:
         dict_offset = len(out)
         out += u32(len(opts.terms_dictionary)) + opts.terms_dictionary
-    out += (u64(index_offset) + u64(opts.terms_reserved) + u64(bloom_offset) + u64(dict_offset)
-            + bytes([opts.terms_reserved_byte & 0xFF]) + u32(TERMS_MAGIC))
-    return bytes(out), {"blocks": blocks, "index_offset": index_offset,
-                        "bloom_offset": bloom_offset, "dict_offset": dict_offset}
+    # the reserved u64 and byte of the footer are 0 and 1
+    out += u64(index_offset) + u64(0) + u64(bloom_offset) + u64(dict_offset) + b"\x01" + u32(TERMS_MAGIC)
+    return bytes(out), blocks
 
 
-def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, dict]:
+def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, list]:
     """The document store: blocks of length-prefixed records, then the
     optional dictionary, the block index and the footer."""
     out = bytearray()
@@ -416,7 +278,7 @@ def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, 
     for start in range(0, len(records), step):
         chunk = records[start:start + step]
         raw = b"".join(u32(len(r)) + r for r in chunk)
-        frame = zstd_compress(raw, opts.zstd_level, opts.store_dictionary, opts.zstd_checksum)
+        frame = zstd_compress(raw, opts, opts.store_dictionary)
         blocks.append((start, len(out), len(frame), len(chunk)))
         out += frame
     data_end = len(out)
@@ -431,12 +293,8 @@ def build_store(records: Sequence[bytes], opts: SegmentOptions) -> tuple[bytes, 
         out += u32(first) + u64(off) + u32(length) + u32(n)
     out += (u64(data_end) + u64(dict_offset) + u32(len(records)) + u32(1 if dict_offset else 0)
             + u32(STORE_VERSION) + u32(STORE_MAGIC))
-    return bytes(out), {"blocks": blocks, "data_end": data_end, "dict_offset": dict_offset}
+    return bytes(out), blocks
 
-
-# --------------------------------------------------------------------------
-# Vector data
-# --------------------------------------------------------------------------
 
 def build_vectors_file(entries: Sequence[tuple[int, int, bytes]]) -> bytes:
     """The .vectors table of (field id, index type, blob), blobs after it."""
@@ -473,8 +331,7 @@ def _mean(vectors: Sequence[Sequence[float]], dim: int) -> list[float]:
     return [to_f32(sum(v[i] for v in vectors) / len(vectors)) for i in range(dim)]
 
 
-def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 42,
-                      raw: bool = True) -> bytes:
+def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 42) -> bytes:
     rng = random.Random(seed)
     perm = list(range(dim))
     rng.shuffle(perm)
@@ -485,23 +342,21 @@ def rabitq_index_json(vectors: Sequence[Sequence[float]], dim: int, seed: int = 
                      "random_perm": perm, "version": 0},
         "centroid": centroid,
         "vectors": [_quantized(v, centroid) for v in vectors],
-        "raw_vectors": [list(map(to_f32, v)) for v in vectors] if raw else None,
+        "raw_vectors": [list(map(to_f32, v)) for v in vectors],
     }
     return json.dumps(doc, separators=(",", ":")).encode()
 
 
-def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: int,
-                   pq: bool, pq_m: int = 2) -> bytes:
-    """An IVF-RaBitQ (pq False) or IVF-PQ (pq True) description; vector i
-    goes to cluster i mod num_clusters."""
-    num_clusters = max(1, num_clusters)
+def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: int, pq: bool) -> bytes:
+    """An IVF-RaBitQ (pq False) or IVF-PQ (pq True, two codes a vector)
+    description; vector i goes to cluster i mod num_clusters."""
     clusters: dict[str, dict] = {}
     for c in range(num_clusters):
         members = [i for i in range(len(vectors)) if i % num_clusters == c]
         vecs = [vectors[i] for i in members]
         centroid = _mean(vecs, dim)
         if pq:
-            codes = [{"codes": [(i * 7 + j) % 256 for j in range(pq_m)],
+            codes = [{"codes": [(i * 7 + j) % 256 for j in range(2)],
                       "norm": to_f32(math.sqrt(sum(x * x for x in vectors[i])))} for i in members]
         else:
             codes = [_quantized(v, centroid) for v in vecs]
@@ -515,84 +370,24 @@ def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: i
     return json.dumps(doc, separators=(",", ":")).encode()
 
 
-def build_coarse_centroids(centroids: Sequence[Sequence[float]], format_version: int = 1,
-                           stamp: int = 1, extra: tuple[int, bool, float] | None = None) -> bytes:
-    """A coarse-centroids side file: first count = number of centroids,
-    second count = dimension."""
-    first = len(centroids)
-    second = len(centroids[0]) if centroids else 0
-    out = u32(CENTROIDS_MAGIC) + u32(format_version) + u64(stamp) + u32(first) + u32(second)
-    if format_version >= 2:
-        if extra is None:
-            out += b"\x00"
-        else:
-            value, switch, factor = extra
-            out += b"\x01" + u32(value) + bytes([1 if switch else 0]) + f32(factor)
-    for c in centroids:
-        out += b"".join(f32(x) for x in c)
-    return out
-
-
-def build_pq_codebook(dim: int, m: int, k: int, centroids: Sequence[float], format_version: int = 1,
-                      stamp: int = 1, rotation: Sequence[float] | None = None,
-                      per_centroid: Sequence[float] | None = None, subspace_dim: int | None = None,
-                      first_switch: bool = False, first_factor: float = 10.0, second_factor: float = 1.0,
-                      second_switch: bool = False, extra_value: int = 0) -> bytes:
-    """A PQ codebook side file; centroids is the flat M*K*subspace list."""
-    out = u32(CODEBOOK_MAGIC) + u32(format_version) + u64(stamp) + u32(dim) + u32(m)
-    if format_version <= 1:
-        out += u32(k) + bytes([1 if first_switch else 0]) + f32(second_factor)
-    else:
-        sub = subspace_dim if subspace_dim is not None else (dim // m if m else 0)
-        out += (u32(sub) + u32(k) + bytes([1 if first_switch else 0]) + f32(first_factor)
-                + f32(second_factor) + bytes([1 if second_switch else 0]) + u32(extra_value))
-        if rotation is not None:
-            out += b"\x01" + b"".join(f32(x) for x in rotation)
-        else:
-            out += b"\x00"
-    out += b"".join(f32(x) for x in centroids)
-    if per_centroid is not None:
-        out += b"\x01" + b"".join(f32(x) for x in per_centroid)
-    else:
-        out += b"\x00"
-    return out
-
-
-# --------------------------------------------------------------------------
-# The writer
-# --------------------------------------------------------------------------
-
 class IndexWriter:
     """Writes an index directory: a schema and any number of segments."""
 
-    def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef],
-                 default_fields: Sequence[int] | None = None, query_routers: Sequence[dict] | None = None,
-                 seed: int = 1):
+    def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef]):
         self.path = os.fspath(path)
         self.fields = list(fields)
-        self.default_fields = list(default_fields or [])
-        self.query_routers = list(query_routers or [])
         self.segments: list[SegmentInfo] = []
-        self._rng = random.Random(seed)
+        self._rng = random.Random(1)
         os.makedirs(self.path, exist_ok=True)
 
-    # -- schema ------------------------------------------------------------
     def field_id(self, name: str) -> int:
-        for i, f in enumerate(self.fields):
-            if f.name == name:
-                return i
-        raise KeyError(name)
-
-    def schema_json(self) -> dict:
-        return {
-            "fields": [f.to_json() for f in self.fields],
-            "name_to_field": {f.name: i for i, f in enumerate(self.fields)},
-            "default_fields": self.default_fields,
-            "query_routers": self.query_routers,
-        }
+        return next(i for i, f in enumerate(self.fields) if f.name == name)
 
     def write_schema(self) -> None:
-        self._write("schema.json", json.dumps(self.schema_json(), indent=2).encode())
+        schema = {"fields": [f.to_json() for f in self.fields],
+                  "name_to_field": {f.name: i for i, f in enumerate(self.fields)},
+                  "default_fields": [], "query_routers": []}
+        self._write("schema.json", json.dumps(schema, indent=2).encode())
 
     def write_segments_list(self, ids: Sequence[int] | None = None) -> None:
         ids = [s.segment_id for s in self.segments] if ids is None else list(ids)
@@ -603,57 +398,48 @@ class IndexWriter:
         self.write_schema()
         self.write_segments_list()
 
-    # -- documents ---------------------------------------------------------
     def _pairs(self, doc: Any) -> list[tuple[int, Any]]:
-        """(field id, value) pairs of one document, in document order."""
-        if isinstance(doc, Raw):
-            return []
-        items = doc.items() if isinstance(doc, dict) else doc
+        """(field id, value) pairs of one document, in document order; a list
+        of scalars is several values of its field."""
         pairs: list[tuple[int, Any]] = []
-        for key, value in items:
+        for key, value in doc.items() if isinstance(doc, dict) else doc:
             fid = key if isinstance(key, int) else self.field_id(key)
             ftype = self.fields[fid].field_type if fid < len(self.fields) else "text"
-            scalar_list = isinstance(value, list) and ftype in ("text", "u64", "i64", "f64", "bytes")
-            if isinstance(value, Values) or scalar_list:
+            if isinstance(value, list) and ftype in ("text", "u64", "i64", "f64", "bytes"):
                 pairs.extend((fid, v) for v in value)
             else:
                 pairs.append((fid, value))
         return pairs
 
-    def _field_type(self, fid: int, value: Any) -> str:
-        if fid < len(self.fields):
-            return self.fields[fid].field_type
-        return "text" if isinstance(value, str) else "json"
-
-    # -- segments ----------------------------------------------------------
     def add_segment(self, docs: Sequence[Any], options: SegmentOptions | None = None,
                     segment_id: int | None = None) -> SegmentInfo:
         """Writes one segment of the given documents (local numbers in order).
 
-        A document is a dict field name -> value (a list of scalars, or a
-        ``Values``, for several values), a list of (field name or id, value)
-        pairs (ids outside the schema are allowed), or a ``Raw`` record."""
+        A document is a dict field name -> value (a list of scalars for
+        several values) or a list of (field name or id, value) pairs (ids
+        outside the schema are allowed)."""
         opts = options or SegmentOptions()
         if segment_id is None:
             segment_id = self._rng.getrandbits(128)
-        base = segment_base(segment_id)
+        base = f"seg_{segment_id:032x}"
 
         postings: dict[bytes, list[list[int]]] = {}
         stats: dict[int, list[int]] = {}
         records: list[bytes] = []
-        dense: dict[int, list[tuple[int, list[float]]]] = {}
+        dense: dict[int, list[list[float]]] = {}
         for doc_id, doc in enumerate(docs):
-            pairs = self._pairs(doc)
             counted: set[int] = set()
             encoded: list[tuple[int, dict]] = []
-            for fid, value in pairs:
-                ftype = self._field_type(fid, value)
+            for fid, value in self._pairs(doc):
                 fdef = self.fields[fid] if fid < len(self.fields) else None
-                if fdef is None or fdef.stored:
-                    encoded.append((fid, encode_value(ftype, value)))
-                if fdef is not None and ftype == "dense_vector":
-                    dense.setdefault(fid, []).append((doc_id, [float(x) for x in value]))
-                if fdef is None or not fdef.indexed or ftype != "text":
+                if fdef is None:
+                    encoded.append((fid, encode_value("text" if isinstance(value, str) else "json", value)))
+                    continue
+                if fdef.stored:
+                    encoded.append((fid, encode_value(fdef.field_type, value)))
+                if fdef.field_type == "dense_vector":
+                    dense.setdefault(fid, []).append([float(x) for x in value])
+                if not fdef.indexed or fdef.field_type != "text":
                     continue
                 tokens = tokenize(str(value))
                 st = stats.setdefault(fid, [0, 0])
@@ -667,75 +453,52 @@ class IndexWriter:
                         plist[-1][1] += 1
                     else:
                         plist.append([doc_id, 1])
-            records.append(doc.record if isinstance(doc, Raw) else encode_record(encoded))
+            records.append(encode_record(encoded))
 
+        field_stats = {f: (s[0], s[1]) for f, s in stats.items()}
         info = SegmentInfo(segment_id=segment_id, num_docs=len(docs), base=base,
                            files={ext: os.path.join(self.path, base + ext)
                                   for ext in (".meta", ".terms", ".post", ".store", ".vectors")},
-                           field_stats={f: (s[0], s[1]) for f, s in stats.items()},
-                           terms={k: [tuple(p) for p in v] for k, v in postings.items()},
-                           inline_keys=set(), term_blocks=[], records=records)
+                           terms={k: [(doc, tf) for doc, tf in v] for k, v in postings.items()},
+                           meta_stats=field_stats if opts.meta_field_stats else {})
 
-        # postings and term entries
         post = bytearray()
         entries: list[tuple[bytes, bytes]] = []
-        for key in sorted(info.terms):
-            plist = info.terms[key]
-            inline = inline_term_info(plist) if opts.inline_postings else None
+        for key, pairs in sorted(info.terms.items()):
+            inline = inline_term_info(pairs) if opts.inline_postings else None
             if inline is not None:
                 info.inline_keys.add(key)
                 entries.append((key, inline))
                 continue
-            blob = build_posting_list(plist, opts.posting_block_size)
+            blob = build_posting_list(pairs, opts.posting_block_size)
             info.posting_ranges[key] = (len(post), len(blob))
-            entries.append((key, external_term_info(len(plist), len(post), len(blob))))
+            entries.append((key, external_term_info(len(pairs), len(post), len(blob))))
             post += blob
-        terms, tinfo = build_terms(entries, opts)
-        info.term_blocks = tinfo["blocks"]
-        info.terms_index_offset = tinfo["index_offset"]
-        info.bloom_offset = tinfo["bloom_offset"]
-        info.terms_dict_offset = tinfo["dict_offset"]
+        terms, info.term_blocks = build_terms(entries, opts)
+        store, info.store_blocks = build_store(records, opts)
 
-        store, sinfo = build_store(records, opts)
-        info.store_blocks = sinfo["blocks"]
-        info.store_dict_offset = sinfo["dict_offset"]
-        info.store_data_end = sinfo["data_end"]
-
-        meta_docs = len(docs) if opts.meta_num_docs is None else opts.meta_num_docs
-        info.meta_stats = dict(info.field_stats) if opts.meta_field_stats else {}
-        meta = build_meta(segment_id, meta_docs, info.meta_stats if opts.meta_field_stats else None)
-
-        self._write(base + ".meta", meta)
+        self._write(base + ".meta", build_meta(segment_id, len(docs), field_stats if opts.meta_field_stats else None))
         self._write(base + ".terms", terms)
         self._write(base + ".post", bytes(post))
         self._write(base + ".store", store)
         if opts.vectors:
-            self._write(base + ".vectors", self._vectors(dense, opts))
+            self._write(base + ".vectors", self._vectors(dense, opts.vector_index_type))
         self.segments.append(info)
         return info
 
-    def _vectors(self, dense: dict[int, list[tuple[int, list[float]]]], opts: SegmentOptions) -> bytes:
+    def _vectors(self, dense: dict[int, list[list[float]]], itype: int) -> bytes:
         entries = []
-        for fid in sorted(dense):
-            cfg = self.fields[fid].dense_vector_config or {}
-            dim = int(cfg.get("dim", len(dense[fid][0][1])))
-            vecs = [v for _, v in dense[fid]]
-            if opts.vector_index_type == VECTOR_TYPE_RABITQ:
-                blob = rabitq_index_json(vecs, dim)
-            else:
-                blob = ivf_index_json(vecs, dim, opts.vector_clusters,
-                                      pq=opts.vector_index_type == VECTOR_TYPE_IVF_PQ)
-            entries.append((fid, opts.vector_index_type, blob))
+        for fid, vecs in sorted(dense.items()):
+            dim = int((self.fields[fid].dense_vector_config or {}).get("dim", len(vecs[0])))
+            blob = (rabitq_index_json(vecs, dim) if itype == VECTOR_TYPE_RABITQ
+                    else ivf_index_json(vecs, dim, 2, pq=itype == VECTOR_TYPE_IVF_PQ))
+            entries.append((fid, itype, blob))
         return build_vectors_file(entries)
 
     def _write(self, name: str, data: bytes) -> None:
         with open(os.path.join(self.path, name), "wb") as fh:
             fh.write(data)
 
-
-# --------------------------------------------------------------------------
-# Damage helpers for tests
-# --------------------------------------------------------------------------
 
 def patch_file(path: str, offset: int, data: bytes) -> None:
     """Overwrites bytes at offset (negative: from the end)."""

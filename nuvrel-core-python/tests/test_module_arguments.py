@@ -60,7 +60,6 @@ def cast(param, type_name, target="str"):
      "NuvrelIndex.search_term() missing 2 required positional arguments: 'term' and 'limit'"),
     ("search_boolean", (), {}, TypeError, "NuvrelIndex.search_boolean() missing 4 required positional arguments: "
      "'must', 'should', 'must_not', and 'limit'"),
-    ("open", (1,), {}, TypeError, cast("path", "int")),
     ("open", (b"/tmp",), {}, TypeError, cast("path", "bytes")),
     ("open", (pathlib.Path("/tmp"),), {}, TypeError, cast("path", "PosixPath")),
     ("open", ("/tmp/\udc80",), {}, UnicodeEncodeError, None),
@@ -90,15 +89,12 @@ def cast(param, type_name, target="str"):
     ("search_boolean", (None, set(OK), None, None), {}, TypeError, cast("should", "set", "Sequence")),
     ("search_boolean", (None, dict(OK), None, None), {}, TypeError, cast("should", "dict", "Sequence")),
     ("search_boolean", (None, iter(OK), None, None), {}, TypeError, cast("should", "list_iterator", "Sequence")),
-    ("search_boolean", (None, 5, None, None), {}, TypeError, cast("should", "int", "Sequence")),
     # an isinstance check that raises means "not a sequence"
     ("search_boolean", (None, NoClass(), None, None), {}, TypeError, cast("should", "NoClass", "Sequence")),
     ("search_boolean", (None, None, [["title", "a"]], None), {}, TypeError, cast("must_not", "list", "tuple")),
     ("search_boolean", ([("title", 1)], None, None, None), {}, TypeError, cast("must", "int")),
     ("search_boolean", ([("title", "a", "b")], None, None, None), {}, ValueError,
      "expected tuple of length 2, but got tuple of length 3"),
-    ("search_boolean", (None, None, [("title",)], None), {}, ValueError,
-     "expected tuple of length 2, but got tuple of length 1"),
     ("search_boolean", (OK, None, None, "10"), {}, TypeError,
      "argument 'limit': 'str' object cannot be interpreted as an integer"),
     ("search_boolean", ([("nope", "a")], None, 3, None), {}, TypeError, cast("must_not", "int", "Sequence")),

@@ -3,7 +3,6 @@ searches with exact scores, the merge across segments, reload and damage."""
 
 import math
 import resource
-import struct
 import subprocess
 import sys
 
@@ -220,24 +219,14 @@ def test_damaged_files(tmp_path, engine):
         idx.get_document(first)
     assert idx.get_document(0)["count"] == 0
 
-    # an index that no longer opens leaves the one opened before answering
-    nw.patch_file(seg.files[".store"], -4, b"\0\0\0\0")
-    with pytest.raises(RuntimeError, match="^Failed to open index: IO error: Invalid store magic$"):
-        engine.open(str(tmp_path))
-    assert idx.num_docs() == 30
 
-
-@pytest.mark.parametrize("files,message", [
-    ({}, r"IO error: No such file or directory \(os error 2\)$"),
-    ({"schema.json": ""}, "Serialization error: EOF while parsing a value"),
-    ({"segments.json": "[1]"}, "Serialization error: "),
-    ({"segments.json": '["1"]'}, "IO error: No such file"),
+@pytest.mark.parametrize("schema,message", [
+    (None, r"IO error: No such file or directory \(os error 2\)$"),
+    ("", "Serialization error: EOF while parsing a value at line 1 column 0$"),
 ])
-def test_open_failures(tmp_path, engine, files, message):
-    if files and "schema.json" not in files:
-        nw.IndexWriter(tmp_path, FIELDS).write_schema()
-    for name, text in files.items():
-        (tmp_path / name).write_text(text)
+def test_open_failures(tmp_path, engine, schema, message):
+    if schema is not None:
+        (tmp_path / "schema.json").write_text(schema)
     with pytest.raises(RuntimeError, match="^Failed to open index: " + message):
         engine.open(str(tmp_path))
 
@@ -248,7 +237,7 @@ from nuvrel_python import NuvrelIndex
 idx = NuvrelIndex.open(sys.argv[1])
 idx.get_document(0)
 vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), resource.RLIM_INFINITY))
 try:
     {call}
 except BaseException as e:
@@ -258,12 +247,13 @@ except BaseException as e:
 
 def test_memory_exhausted_is_the_methods_failure(tmp_path):
     # A stored block of 64 MiB in a few KiB of file, read under a cap on the
-    # address space: the method's own error, never PanicException.
+    # address space: the method's own error, never PanicException. The
+    # child's headroom (48 MiB) leaves room for the threads the runtime may
+    # still start (16 MiB did not, now and then), never for the block.
     w = nw.IndexWriter(tmp_path / "a", [nw.FieldDef("blob", indexed=False)])
     w.add_segment([{"blob": "a"}, {"blob": "x" * (64 << 20)}], nw.SegmentOptions(store_block_docs=1))
     w.commit()
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD.format(call="idx.get_document(1)"),
                           str(tmp_path / "a")], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
-    failure = "Failed to get document: "
-    assert out.stdout.startswith("RuntimeError " + failure), out.stdout
+    assert out.stdout.startswith("RuntimeError Failed to get document: "), out.stdout

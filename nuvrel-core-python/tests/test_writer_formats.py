@@ -1,9 +1,7 @@
-"""Checks of the writer that reading its output through the module cannot
+"""A check of the writer that reading its output through the module cannot
 make: that each layout option really changes the files (a reader that
-copes with both forms would not notice an option being ignored), and the
-vector-index file, whose content no method of the module exposes."""
+copes with both forms would not notice an option being ignored)."""
 
-import json
 import struct
 from pathlib import Path
 
@@ -41,25 +39,3 @@ def test_layout_option_takes_effect(tmp_path, options, holds):
     w = nw.IndexWriter(tmp_path, [nw.FieldDef("title")])
     default, changed = w.add_segment(docs), w.add_segment(docs, nw.SegmentOptions(**options))
     assert holds(changed) and not holds(default)
-
-
-@pytest.mark.parametrize("itype", [nw.VECTOR_TYPE_RABITQ, nw.VECTOR_TYPE_IVF_RABITQ, nw.VECTOR_TYPE_IVF_PQ])
-def test_vectors_file(tmp_path, itype):
-    fields = [nw.FieldDef("title"),
-              nw.FieldDef("v", "dense_vector", indexed=False, dense_vector_config={"dim": 3})]
-    w = nw.IndexWriter(tmp_path, fields)
-    docs = [{"title": "a", "v": [i, 0.5, -1.0]} for i in range(5)]
-    info = w.add_segment(docs, nw.SegmentOptions(vectors=True, vector_index_type=itype))
-    data = Path(info.files[".vectors"]).read_bytes()
-    (n,) = struct.unpack_from("<I", data, 0)
-    assert n == 1
-    fid, typ, off, length = struct.unpack_from("<IBQQ", data, 4)
-    assert (fid, typ, off, off + length) == (1, itype, 25, len(data))
-    blob = json.loads(data[off:off + length])
-    if itype == nw.VECTOR_TYPE_RABITQ:
-        assert len(blob["vectors"]) == 5 and blob["codebook"]["config"]["dim"] == 3
-        assert sorted(blob["codebook"]["random_perm"]) == [0, 1, 2]
-    else:
-        assert blob["clusters"]["total_vectors"] == 5
-        assert sorted(blob["clusters"]["clusters"]) == ["0", "1"]
-        assert blob["clusters"]["clusters"]["1"]["doc_ids"] == [1, 3]

@@ -35,16 +35,10 @@ Scorers scorers(S... s) {
     return out;
 }
 
-// Walks the scorer with advance, as the per-segment search does.
-std::vector<Hit> walk(Scorer& s) {
-    std::vector<Hit> out;
-    for (std::uint32_t d = s.doc(); d != TERMINATED; d = s.advance()) out.push_back(Hit{d, s.score()});
-    return out;
-}
-
-std::vector<std::uint32_t> docs(const std::vector<Hit>& hits) {
+// The documents of a walk with advance, as the per-segment search does.
+std::vector<std::uint32_t> docs(Scorer& s) {
     std::vector<std::uint32_t> out;
-    for (auto& h : hits) out.push_back(h.doc);
+    for (const auto& m : nuvrel_test::stepped(s)) out.push_back(m.doc);
     return out;
 }
 
@@ -78,14 +72,14 @@ TEST(BooleanScorer, WalksMatchesWithSummedScores) {
     };
     for (const auto& c : cases) {
         BooleanScorer s(make(c.must), make(c.should), make(c.must_not));
-        Pairs got;
-        for (const Hit& h : walk(s)) got.emplace_back(h.doc, h.score);
-        EXPECT_EQ(got, c.want) << c.what;
+        std::vector<nuvrel_test::Match> want;
+        for (auto [d, score] : c.want) want.push_back(nuvrel_test::match(d, score));
+        EXPECT_EQ(nuvrel_test::stepped(s), want) << c.what;
         EXPECT_EQ(s.advance(), TERMINATED) << c.what;
     }
     // A lacking should term (an empty scorer) is passed over; a lacking must term matches nothing.
     BooleanScorer lacking_should({}, scorers(std::make_unique<EmptyScorer>(), list_scorer({{3, 1.0f}})), {});
-    EXPECT_EQ(docs(walk(lacking_should)), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(docs(lacking_should), (std::vector<std::uint32_t>{3}));
     BooleanScorer lacking_must(scorers(std::make_unique<EmptyScorer>(), list_scorer({{1, 1}})), {}, {});
     EXPECT_EQ(lacking_must.doc(), TERMINATED);
 }
@@ -296,7 +290,7 @@ TEST(BooleanScorer, OutOfOrderListsKeepEveryMatchTheStepsReach) {
         for (const auto& d : c.should) should.push_back(term_over(d));
         BooleanScorer s(std::move(must), std::move(should), {});
         const std::uint64_t budget = BooleanScorer::kStepsPerPosting * (s.postings_present().value() + 1);
-        const auto got = docs(walk(s));
+        const auto got = docs(s);
         if (c.want.empty()) {
             EXPECT_GT(got.size(), wraps.size()) << c.what;  // it went round at least once
             EXPECT_LE(got.size(), budget) << c.what;

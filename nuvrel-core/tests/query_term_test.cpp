@@ -10,6 +10,7 @@
 #include "query/term.h"
 #include "query/term_scorer.h"
 #include "support/fake_postings.h"
+#include "support/walk_check.h"
 #include "wand/wand_data.h"
 
 using namespace nuvrel_core;
@@ -99,13 +100,8 @@ TEST(TermQueryStatistics, SharedStatisticsOnlyWhenComplete) {
 
 TEST(TermScorer, WalksBlocksAndScoresFrequencies) {
     auto s = scorer_over(list_of({{{1, 1}, {4, 2}}, {{9, 5}}}), bm25_idf(100, 10), 5.0f);
-    EXPECT_EQ(s.doc(), 1u);
-    EXPECT_EQ(bits(s.score()), 0x40575c9au);
-    EXPECT_EQ(s.advance(), 4u);
-    EXPECT_EQ(bits(s.score()), 0x406fa690u);
-    EXPECT_EQ(s.advance(), 9u);
-    EXPECT_EQ(bits(s.score()), 0x408085b7u);
-    EXPECT_EQ(s.advance(), TERMINATED);
+    EXPECT_EQ(nuvrel_test::stepped(s),
+              (std::vector<nuvrel_test::Match>{{1, 0x40575c9au}, {4, 0x406fa690u}, {9, 0x408085b7u}}));
     EXPECT_EQ(s.score(), 0.0f);
     EXPECT_EQ(s.seek(0), TERMINATED);
 

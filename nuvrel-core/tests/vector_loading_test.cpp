@@ -89,29 +89,23 @@ std::vector<std::uint8_t> one_blob_table(std::size_t n, const std::string& json,
 
 TEST(VectorLoading, AbsentShortOrUnparsableDataLoadsNothing) {
     TempDir dir;
-    const Schema with_dense = schema_of(1, {{0, dense()}});
-    auto expect_empty = [&](const char* what) {
-        auto r = load(dir, with_dense);
+    // Blobs that are not their type's JSON, an empty blob, and a PQ entry whose
+    // field names no codebook are each skipped.
+    const std::vector<std::uint8_t> unparsable = vectors_file({{0, 0, "{\"codebook\":1}"},
+                                                               {0, 1, ""},
+                                                               {0, 2, ivf_index_json(4)},
+                                                               {0, 9, "[]"},
+                                                               {0, 0, rabitq_index_json(2) + "x"}});
+    const std::pair<const char*, std::optional<std::vector<std::uint8_t>>> cases[] = {
+        {"missing file", std::nullopt}, {"empty file", {{}}}, {"three bytes", {{1, 0, 0}}},
+        {"no entries", {{0, 0, 0, 0}}}, {"unparsable blobs", unparsable}};
+    for (const auto& [what, bytes] : cases) {
+        if (bytes) write_vectors(dir, *bytes);
+        auto r = load(dir, schema_of(1, {{0, dense()}}));
         ASSERT_TRUE(r) << what << ": " << r.error().to_string();
         EXPECT_TRUE(r->indexes.empty()) << what;
         EXPECT_FALSE(r->coarse_centroids) << what;
-    };
-    expect_empty("missing file");
-    write_vectors(dir, {});
-    expect_empty("empty file");
-    write_vectors(dir, {1, 0, 0});
-    expect_empty("three bytes");
-    write_vectors(dir, {0, 0, 0, 0});
-    expect_empty("no entries");
-    // Blobs that are not their type's JSON, an empty blob, and a PQ entry whose
-    // field names no codebook are each skipped.
-    write_vectors(dir, vectors_file({{0, 0, "{\"codebook\":1}"},
-                                     {0, 1, ""},
-                                     {0, 2, ivf_index_json(4)},
-                                     {0, 9, "[]"},
-                                     {0, 0, rabitq_index_json(2) + "x"}}));
-    expect_empty("unparsable blobs");
-
+    }
     // Without a dense-vector field the file is never opened, damaged or not.
     write_vectors(dir, Bytes().u32(1000).vec());
     auto r = load(dir, schema_of(3, {}));
