@@ -54,8 +54,8 @@ public:
 
 private:
     AsyncSegmentReader() = default;
-    template <class T>
-    friend std::shared_ptr<T> make_private_shared();
+    template <class T, class... Args>
+    friend std::shared_ptr<T> make_private_shared(Args...);
 
     SegmentMeta meta_;
     VectorIndexMap vector_indexes_;

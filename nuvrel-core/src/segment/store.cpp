@@ -10,6 +10,7 @@
 #include "compression/zstd.h"
 #include "util/bisect.h"
 #include "util/byte_reader.h"
+#include "util/make_private.h"
 #include "util/try.h"
 
 namespace nuvrel_core {
@@ -66,23 +67,17 @@ Footer decode_footer(const std::uint8_t* p) {
 
 }  // namespace
 
-// Outside the coroutine: GCC 12 misreads a new-expression inside one.
-std::shared_ptr<AsyncStoreReader> AsyncStoreReader::make(std::size_t cache_blocks) {
-    return std::shared_ptr<AsyncStoreReader>(new AsyncStoreReader(cache_blocks));
-}
-
 Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFileHandle file,
                                                                           std::size_t cache_blocks) {
-    using R = IoResult<std::shared_ptr<AsyncStoreReader>>;
     const std::uint64_t size = file.file_size();
-    if (size < kStoreFooterLen) co_return R(std::unexpected(IoError::invalid_data("Store too small")));
+    if (size < kStoreFooterLen) co_return std::unexpected(IoError::invalid_data("Store too small"));
     const std::uint64_t footer_at = size - kStoreFooterLen;
     NUVREL_CO_TRY(OwnedBytes footer_bytes, co_await file.read_bytes_range({footer_at, size}));
     const Footer footer = decode_footer(footer_bytes.data());
-    if (footer.magic != kStoreMagic) co_return R(std::unexpected(IoError::invalid_data("Invalid store magic")));
+    if (footer.magic != kStoreMagic) co_return std::unexpected(IoError::invalid_data("Invalid store magic"));
     if (footer.version != kStoreVersion)
-        co_return R(std::unexpected(
-            IoError::invalid_data(fmt::format("Unsupported store version: {}", footer.version))));
+        co_return std::unexpected(
+            IoError::invalid_data(fmt::format("Unsupported store version: {}", footer.version)));
 
     std::optional<std::vector<std::uint8_t>> dictionary;
     std::uint64_t index_start = footer.data_end;
@@ -93,16 +88,16 @@ Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFil
     }
     // A damaged footer can place the index after the footer itself.
     if (index_start > footer_at)
-        co_return R(std::unexpected(IoError::invalid_data(
-            fmt::format("Store index start {} lies past its footer at {}", index_start, footer_at))));
+        co_return std::unexpected(IoError::invalid_data(
+            fmt::format("Store index start {} lies past its footer at {}", index_start, footer_at)));
     NUVREL_CO_TRY(OwnedBytes region, co_await file.read_bytes_range({index_start, footer_at}));
     NUVREL_CO_TRY(std::vector<StoreIndexEntry> index, parse_store_index(region));
 
-    std::shared_ptr<AsyncStoreReader> reader = make(cache_blocks);
+    std::shared_ptr<AsyncStoreReader> reader = make_private_shared<AsyncStoreReader>(cache_blocks);
     reader->index_ = std::move(index);
     reader->blocks_.attach(LazyFileSlice(std::move(file), 0, footer.data_end), std::move(dictionary));
     reader->num_docs_ = footer.num_docs;
-    co_return R(std::move(reader));
+    co_return std::move(reader);
 }
 
 Task<IoResult<OwnedBytes>> AsyncStoreReader::load_block(StoreIndexEntry entry) const {
@@ -110,15 +105,14 @@ Task<IoResult<OwnedBytes>> AsyncStoreReader::load_block(StoreIndexEntry entry) c
 }
 
 Task<IoResult<OwnedBytes>> AsyncStoreReader::get_record(std::uint32_t doc) const {
-    using R = IoResult<OwnedBytes>;
     const SearchOutcome s = bisect(index_.size(), [&](std::size_t i) {
         const std::uint32_t k = index_[i].first_doc_id;
         return k < doc ? -1 : (k == doc ? 0 : 1);
     });
-    if (!s.found && s.index == 0) co_return R(std::unexpected(IoError::invalid_data("Doc not found in index")));
+    if (!s.found && s.index == 0) co_return std::unexpected(IoError::invalid_data("Doc not found in index"));
     const StoreIndexEntry entry = index_[s.found ? s.index : s.index - 1];
     if (doc >= static_cast<std::uint32_t>(entry.first_doc_id + entry.num_docs))
-        co_return R(std::unexpected(IoError::invalid_data("Doc not found in index")));
+        co_return std::unexpected(IoError::invalid_data("Doc not found in index"));
     NUVREL_CO_TRY(OwnedBytes block, co_await load_block(entry));
     co_return cut_record(block, doc - entry.first_doc_id);
 }

@@ -53,7 +53,8 @@ public:
 
 private:
     explicit AsyncStoreReader(std::size_t cache_blocks) : blocks_(cache_blocks) {}
-    static std::shared_ptr<AsyncStoreReader> make(std::size_t cache_blocks);
+    template <class T, class... Args>
+    friend std::shared_ptr<T> make_private_shared(Args...);
 
     std::vector<StoreIndexEntry> index_;
     CachedBlockFile blocks_;

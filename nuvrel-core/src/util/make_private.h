@@ -5,12 +5,13 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 namespace nuvrel_core {
 
-template <class T>
-[[gnu::noinline]] std::shared_ptr<T> make_private_shared() {
-    return std::shared_ptr<T>(new T());
+template <class T, class... Args>
+[[gnu::noinline]] std::shared_ptr<T> make_private_shared(Args... args) {
+    return std::shared_ptr<T>(new T(std::move(args)...));
 }
 
 }  // namespace nuvrel_core

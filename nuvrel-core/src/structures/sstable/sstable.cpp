@@ -11,6 +11,7 @@
 #include "util/bisect.h"
 #include "util/byte_reader.h"
 #include "util/file_range.h"
+#include "util/make_private.h"
 #include "util/try.h"
 
 namespace nuvrel_core {
@@ -43,27 +44,21 @@ Task<IoResult<BloomFilter>> read_bloom(const LazyFileHandle& file, std::uint64_t
 
 }  // namespace
 
-// Outside the coroutine: GCC 12 misreads a new-expression inside one.
-std::shared_ptr<AsyncSSTableReader> AsyncSSTableReader::make(std::size_t cache_blocks) {
-    return std::shared_ptr<AsyncSSTableReader>(new AsyncSSTableReader(cache_blocks));
-}
-
 Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(LazyFileHandle file,
                                                                               std::size_t cache_blocks) {
-    using R = IoResult<std::shared_ptr<AsyncSSTableReader>>;
     const std::uint64_t size = file.file_size();
-    if (size < kSSTableFooterLen) co_return R(std::unexpected(IoError::invalid_data("SSTable too small")));
+    if (size < kSSTableFooterLen) co_return std::unexpected(IoError::invalid_data("SSTable too small"));
 
     NUVREL_CO_TRY(OwnedBytes footer_bytes, co_await file.read_bytes_range({size - kSSTableFooterLen, size}));
     const Footer footer = decode_footer(footer_bytes.data());
     if (footer.magic != kSSTableMagic)
-        co_return R(std::unexpected(
-            IoError::invalid_data(fmt::format("Invalid SSTable magic: 0x{:08X}", footer.magic))));
+        co_return std::unexpected(
+            IoError::invalid_data(fmt::format("Invalid SSTable magic: 0x{:08X}", footer.magic)));
 
     NUVREL_CO_TRY(OwnedBytes region, co_await file.read_bytes_range({footer.index_offset, size - kSSTableFooterLen}));
     NUVREL_CO_TRY(auto indexes, parse_sstable_indexes(region));
 
-    std::shared_ptr<AsyncSSTableReader> reader = make(cache_blocks);
+    std::shared_ptr<AsyncSSTableReader> reader = make_private_shared<AsyncSSTableReader>(cache_blocks);
     if (footer.bloom_offset != 0) {
         NUVREL_CO_TRY(BloomFilter bloom, co_await read_bloom(file, footer.bloom_offset));
         reader->bloom_ = std::move(bloom);
@@ -78,7 +73,7 @@ Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(Laz
     reader->blocks_.attach(LazyFileSlice(std::move(file), 0, footer.index_offset), std::move(dictionary));
     reader->reserved_u64_ = footer.reserved_u64;
     reader->reserved_u8_ = footer.reserved_u8;
-    co_return R(std::move(reader));
+    co_return std::move(reader);
 }
 
 std::pair<std::size_t, std::size_t> AsyncSSTableReader::find_block_range(ByteView key) const {
@@ -95,17 +90,16 @@ std::pair<std::size_t, std::size_t> AsyncSSTableReader::find_block_range(ByteVie
 }
 
 Task<IoResult<std::optional<TermInfo>>> AsyncSSTableReader::get(std::string key) const {
-    using R = IoResult<std::optional<TermInfo>>;
     const ByteView k(reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
     NUVREL_DEBUG(kTarget, "SSTable::get called, key_len={}, total_blocks={}, sparse_entries={}", key.size(),
                  block_index_.size(), sparse_index_.size());
     if (bloom_ && !bloom_->may_contain(k)) {
         NUVREL_DEBUG(kTarget, "SSTable::get bloom filter negative");
-        co_return R(std::nullopt);
+        co_return std::nullopt;
     }
     auto [start, end] = find_block_range(k);
     NUVREL_DEBUG(kTarget, "SSTable::get sparse_range=[{}, {}]", start, end);
-    if (block_index_.size() == 0) co_return R(std::nullopt);
+    if (block_index_.size() == 0) co_return std::nullopt;
 
     const SearchOutcome s = bisect(
         end - start + 1, [&](std::size_t j) { return compare_keys(block_index_.first_keys[start + j], k); });
@@ -116,7 +110,7 @@ Task<IoResult<std::optional<TermInfo>>> AsyncSSTableReader::get(std::string key)
         block_idx = start + s.index - 1;
     } else if (start == 0) {
         NUVREL_DEBUG(kTarget, "SSTable::get key not found (before first block)");
-        co_return R(std::nullopt);
+        co_return std::nullopt;
     } else {
         block_idx = start;
     }
@@ -126,14 +120,13 @@ Task<IoResult<std::optional<TermInfo>>> AsyncSSTableReader::get(std::string key)
 }
 
 Task<IoResult<OwnedBytes>> AsyncSSTableReader::load_block(std::size_t n) const {
-    using R = IoResult<OwnedBytes>;
     if (n >= block_index_.size())
-        co_return R(std::unexpected(
-            IoError::invalid_input(fmt::format("SSTable block {} out of range ({} blocks)", n, block_index_.size()))));
+        co_return std::unexpected(
+            IoError::invalid_input(fmt::format("SSTable block {} out of range ({} blocks)", n, block_index_.size())));
     const BlockLocation e = block_index_.blocks[n];
     if (auto hit = blocks_.cached(e.offset)) {
         NUVREL_DEBUG(kTarget, "SSTable::load_block idx={} CACHE HIT", n);
-        co_return R(std::move(*hit));
+        co_return std::move(*hit);
     }
     NUVREL_CO_TRY(ByteRange range, blocks_.block_range(e.offset, e.length));
     NUVREL_DEBUG(kTarget, "SSTable::load_block idx={} CACHE MISS, reading bytes [{}-{}]", n, range.start, range.end);

@@ -120,7 +120,8 @@ public:
 
 private:
     explicit AsyncSSTableReader(std::size_t cache_blocks) : blocks_(cache_blocks) {}
-    static std::shared_ptr<AsyncSSTableReader> make(std::size_t cache_blocks);
+    template <class T, class... Args>
+    friend std::shared_ptr<T> make_private_shared(Args...);
 
     BlockIndex block_index_;
     SparseIndex sparse_index_;
