@@ -1,12 +1,13 @@
 // A posting list with its skip entries, walked by the term scorer twice: once
-// whole as a search collects it, once by alternating seeks (their strides
-// taken from the input's first bytes) and steps, as a boolean walk drives it.
-// Every walk must end within a step count bounded by the bytes present.
+// step by step to the end, as a search collects it, and once by seeks to
+// rising targets (their strides taken from the input's first bytes) mixed
+// with steps, as a boolean walk drives it. The step-by-step walk must end
+// within a count of steps bounded by the bytes present, and no seek may stop
+// below its target.
 #include <cstdlib>
 #include <optional>
 
 #include "fuzz_support.h"
-#include "query/collector.h"
 #include "query/term.h"
 #include "query/term_scorer.h"
 #include "structures/postings/posting.h"
@@ -18,6 +19,7 @@ using nuvrel_core::Scorer;
 namespace {
 
 constexpr std::size_t kStrides = 8;
+constexpr std::size_t kSeeks = 256;
 constexpr std::uint32_t kNumDocs = 100000;
 
 std::unique_ptr<Scorer> scorer_of(const nuvrel_core::OwnedBytes& bytes) {
@@ -35,19 +37,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const nuvrel_core::OwnedBytes bytes = nuvrel_fuzz::owned({data + kStrides, size - kStrides});
     std::unique_ptr<Scorer> whole = scorer_of(bytes);
     if (!whole) return 0;
-    (void)nuvrel_core::collect_top_k(*whole, 10);
 
-    // Each step takes at least one posting, and no list holds more postings
-    // than 128 per skip entry (12 bytes each) plus what its data can encode.
+    // Each step takes one posting, and no block yields more than 128 of them
+    // (one skip entry of 12 bytes each) or more than its bytes can encode.
     const std::uint64_t max_steps = 16 * static_cast<std::uint64_t>(size) + 256;
-    std::unique_ptr<Scorer> walk = scorer_of(bytes);
     std::uint64_t steps = 0;
-    for (std::uint32_t doc = walk->doc(); doc != nuvrel_core::TERMINATED; ++steps) {
-        if (steps > max_steps) std::abort();
+    for (std::uint32_t doc = whole->doc(); doc != nuvrel_core::TERMINATED; doc = whole->advance()) {
+        if (++steps > max_steps) std::abort();
+        (void)whole->score();
+    }
+
+    std::unique_ptr<Scorer> walk = scorer_of(bytes);
+    std::uint64_t target = walk->doc();
+    for (std::size_t k = 0; k < kSeeks && target < nuvrel_core::TERMINATED; ++k) {
+        const std::uint8_t stride = data[k % kStrides];
+        target += 1 + (stride & 0x7F) * (stride & 0x80 ? 1024 : 1);
+        if (target >= nuvrel_core::TERMINATED) break;
+        const std::uint32_t doc = walk->seek(static_cast<std::uint32_t>(target));
+        if (doc == nuvrel_core::TERMINATED) break;
+        if (doc < target) std::abort();
         (void)walk->score();
-        const std::uint32_t stride = data[steps % kStrides];
-        doc = walk->seek(doc + stride);
-        if (doc != nuvrel_core::TERMINATED) doc = walk->advance();
+        if (stride & 1) (void)walk->advance();
     }
     return 0;
 }
