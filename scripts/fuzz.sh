@@ -7,6 +7,8 @@
 #                                                each target (or those named) for SECONDS (default 300),
 #                                                FUZZ_JOBS at a time (default 1); the corpus grows in
 #                                                build/fuzz/corpus and is kept between runs
+# Quick runs go FUZZ_JOBS at a time too (default: the CPU count). FUZZ_ARGS
+# adds libFuzzer flags to every run (for example -max_len=65536).
 #
 # A crash, hang or out-of-memory fails the run and leaves the input under
 # build/fuzz/artifacts/<target>/; replay one with
@@ -26,7 +28,7 @@ case "$MODE" in
   *) echo "usage: $0 --quick | --long [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac
 QUICK_RUNS="${FUZZ_QUICK_RUNS:-4000}"
-JOBS="${FUZZ_JOBS:-1}"
+if [ "$MODE" = "--quick" ]; then JOBS="${FUZZ_JOBS:-$(nproc)}"; else JOBS="${FUZZ_JOBS:-1}"; fi
 
 bash scripts/setup.sh
 # libFuzzer's runtime ships with Debian's LLVM packages; any recent one does.
@@ -62,7 +64,7 @@ else
   for exe in "$BUILD"/fuzz/*_fuzz; do TARGETS+=("$(basename "$exe")"); done
 fi
 
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:allocator_may_return_null=1}"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 # One target: quick runs start from the seeds alone and keep nothing; long
@@ -79,7 +81,7 @@ run_target() {
     args=(-max_total_time="$SECONDS_PER_TARGET" -timeout=20 "$BUILD/corpus/$t" "$BUILD/seeds/$t")
   fi
   if "$BUILD/fuzz/$t" -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$t/" \
-      "${args[@]}" >"$log" 2>&1; then
+      ${FUZZ_ARGS:-} "${args[@]}" >"$log" 2>&1; then
     echo "ok      $t: $(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}') runs"
     return 0
   fi
@@ -90,6 +92,7 @@ run_target() {
 
 failed=0
 running=0
+# wait -n gives one finished run's status; each failure counts once.
 pids=()
 for t in "${TARGETS[@]}"; do
   [ -x "$BUILD/fuzz/$t" ] || { echo "no such target: $t" >&2; exit 2; }
@@ -97,17 +100,14 @@ for t in "${TARGETS[@]}"; do
   pids+=($!)
   running=$((running + 1))
   if ((running >= JOBS)); then
-    wait -n || failed=1
+    wait -n || failed=$((failed + 1))
     running=$((running - 1))
   fi
 done
 while ((running > 0)); do
-  wait -n || failed=1
+  wait -n || failed=$((failed + 1))
   running=$((running - 1))
 done
 
-if ((failed)); then
-  echo "fuzz: some target failed"
-  exit 1
-fi
-echo "fuzz: all ${#TARGETS[@]} targets passed"
+echo "fuzz: $((${#TARGETS[@]} - failed)) passed, $failed failed"
+((failed == 0))
