@@ -22,6 +22,11 @@ nuvrel_core::Runtime& runtime() {
     return *rt;
 }
 
+void fail(const char* what) {
+    std::fprintf(stderr, "broken property: %s\n", what);
+    std::abort();
+}
+
 std::vector<Bytes> split_files(Bytes input, std::size_t parts) {
     std::vector<Bytes> out;
     const auto* sep = reinterpret_cast<const std::uint8_t*>(kFileSeparator.data());

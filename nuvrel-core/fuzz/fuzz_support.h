@@ -42,6 +42,10 @@ std::vector<Bytes> split_files(Bytes input, std::size_t parts);
 const std::filesystem::path& scratch_dir();
 void write_file(const std::filesystem::path& path, Bytes bytes);
 
+// Reports a broken property of the code under test and stops, so that
+// libFuzzer keeps the input as a crash.
+[[noreturn]] void fail(const char* what);
+
 inline std::string_view as_text(Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 inline nuvrel_core::OwnedBytes owned(Bytes b) { return nuvrel_core::OwnedBytes::copy_of(b); }
 

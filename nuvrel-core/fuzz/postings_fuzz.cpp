@@ -4,7 +4,6 @@
 // with steps, as a boolean walk drives it. The step-by-step walk must end
 // within a count of steps bounded by the bytes present, and no seek may stop
 // below its target.
-#include <cstdlib>
 #include <optional>
 
 #include "fuzz_support.h"
@@ -38,12 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<Scorer> whole = scorer_of(bytes);
     if (!whole) return 0;
 
-    // Each step takes one posting, and no block yields more than 128 of them
-    // (one skip entry of 12 bytes each) or more than its bytes can encode.
+    // Each step takes one posting, and the postings a list yields must stay
+    // linear in its bytes: a block holds at most 128 (one 12-byte skip entry
+    // each), a pair takes at least two bytes, and skip entries naming the
+    // same bytes must not each decode them to the end. Sixteen steps per
+    // input byte is above any of these.
     const std::uint64_t max_steps = 16 * static_cast<std::uint64_t>(size) + 256;
     std::uint64_t steps = 0;
     for (std::uint32_t doc = whole->doc(); doc != nuvrel_core::TERMINATED; doc = whole->advance()) {
-        if (++steps > max_steps) std::abort();
+        if (++steps > max_steps) nuvrel_fuzz::fail("a step-by-step walk outlasts the postings its bytes can hold");
         (void)whole->score();
     }
 
@@ -55,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (target >= nuvrel_core::TERMINATED) break;
         const std::uint32_t doc = walk->seek(static_cast<std::uint32_t>(target));
         if (doc == nuvrel_core::TERMINATED) break;
-        if (doc < target) std::abort();
+        if (doc < target) nuvrel_fuzz::fail("a seek stopped below its target");
         (void)walk->score();
         if (stride & 1) (void)walk->advance();
     }
