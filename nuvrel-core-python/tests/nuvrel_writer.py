@@ -171,6 +171,7 @@ class SegmentInfo:
     term_blocks: list[tuple[bytes, int, int]] = dc_field(default_factory=list)  # (first key, offset, length)
     posting_ranges: dict[bytes, tuple[int, int]] = dc_field(default_factory=dict)
     store_blocks: list[tuple[int, int, int, int]] = dc_field(default_factory=list)  # (first, off, len, n)
+    records: list[bytes] = dc_field(default_factory=list)  # each document as stored
 
 
 def build_meta(segment_id: int, num_docs: int, stats: dict[int, tuple[int, int]] | None) -> bytes:
@@ -476,6 +477,7 @@ class IndexWriter:
             post += blob
         terms, info.term_blocks = build_terms(entries, opts)
         store, info.store_blocks = build_store(records, opts)
+        info.records = records
 
         self._write(base + ".meta", build_meta(segment_id, len(docs), field_stats if opts.meta_field_stats else None))
         self._write(base + ".terms", terms)

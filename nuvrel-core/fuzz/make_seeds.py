@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import os
+import struct
 import sys
 import tempfile
 from pathlib import Path
@@ -24,6 +25,53 @@ FILE_SEPARATOR = b"\n%%nuvrel-next-file%%\n"
 SEGMENT_ID = 1
 DIM = 3
 WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+
+
+# The vector side files live outside an index, so the index writer does not
+# make them; only the side-file seeds need them.
+CENTROIDS_MAGIC = 0x48435643
+CODEBOOK_MAGIC = 0x5343424B
+
+
+def u32(v: int) -> bytes:
+    return struct.pack("<I", v)
+
+
+def u64(v: int) -> bytes:
+    return struct.pack("<Q", v)
+
+
+def f32(v: float) -> bytes:
+    return struct.pack("<f", v)
+
+
+def floats(values) -> bytes:
+    return b"".join(f32(x) for x in values)
+
+
+def build_coarse_centroids(centroids, format_version: int = 1, extra=None) -> bytes:
+    """First count = number of centroids, second count = dimension."""
+    out = u32(CENTROIDS_MAGIC) + u32(format_version) + u64(1) + u32(len(centroids)) + u32(len(centroids[0]))
+    if format_version >= 2:
+        if extra is None:
+            out += b"\x00"
+        else:
+            value, switch, factor = extra
+            out += b"\x01" + u32(value) + bytes([1 if switch else 0]) + f32(factor)
+    return out + b"".join(floats(c) for c in centroids)
+
+
+def build_pq_codebook(dim: int, m: int, k: int, centroids, format_version: int = 1, rotation=None,
+                      per_centroid=None) -> bytes:
+    """centroids is the flat M*K*subspace list."""
+    out = u32(CODEBOOK_MAGIC) + u32(format_version) + u64(1) + u32(dim) + u32(m)
+    if format_version <= 1:
+        out += u32(k) + b"\x00" + f32(1.0)
+    else:
+        out += u32(dim // m) + u32(k) + b"\x00" + f32(10.0) + f32(1.0) + b"\x00" + u32(0)
+        out += b"\x01" + floats(rotation) if rotation is not None else b"\x00"
+    out += floats(centroids)
+    return out + (b"\x01" + floats(per_centroid) if per_centroid is not None else b"\x00")
 
 
 def docs(n: int, offset: int = 0) -> list[dict]:
@@ -66,10 +114,10 @@ def main(out: Path) -> None:
     def add(target: str, data: bytes) -> None:
         seeds.setdefault(target, []).append(data)
 
-    coarse = nw.build_coarse_centroids([[0.0] * DIM, [1.0] * DIM])
-    coarse_v2 = nw.build_coarse_centroids([[0.5] * DIM], format_version=2, extra=(3, True, 0.5))
-    codebook = nw.build_pq_codebook(DIM, 1, 2, [0.5] * (2 * DIM))
-    codebook_v2 = nw.build_pq_codebook(DIM, 1, 2, [0.25] * (2 * DIM), format_version=2,
+    coarse = build_coarse_centroids([[0.0] * DIM, [1.0] * DIM])
+    coarse_v2 = build_coarse_centroids([[0.5] * DIM], format_version=2, extra=(3, True, 0.5))
+    codebook = build_pq_codebook(DIM, 1, 2, [0.5] * (2 * DIM))
+    codebook_v2 = build_pq_codebook(DIM, 1, 2, [0.25] * (2 * DIM), format_version=2,
                                        rotation=[1.0] * (DIM * DIM), per_centroid=[1.0, 2.0])
     for side in (coarse, coarse_v2):
         add("side_file_fuzz", b"\x00" + side)
@@ -78,7 +126,7 @@ def main(out: Path) -> None:
 
     with tempfile.TemporaryDirectory() as tmp:
         for n, (count, opts) in enumerate(SHAPES):
-            w = nw.IndexWriter(Path(tmp) / f"idx{n}", fields(), default_fields=[0])
+            w = nw.IndexWriter(Path(tmp) / f"idx{n}", fields())
             info = w.add_segment(docs(count, n), opts, segment_id=SEGMENT_ID)
             w.commit()
             files = {ext: read(path) for ext, path in info.files.items()}
