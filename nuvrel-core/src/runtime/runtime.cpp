@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "runtime/spin.h"
+
 namespace nuvrel_core {
 
 namespace {
@@ -24,9 +26,40 @@ Runtime::Enter::~Enter() { current_runtime = prev_; }
 
 Runtime* Runtime::current() noexcept { return current_runtime; }
 
+std::atomic<std::uint32_t>& Runtime::completions() noexcept {
+    thread_local std::atomic<std::uint32_t> count{0};
+    return count;
+}
+
 asio::io_context& Runtime::thread_context() {
     thread_local asio::io_context ctx(1);
     return ctx;
+}
+
+// How the caller waits, not what it does: the coroutine runs here until it
+// awaits a blocking job, and the job runs on the blocking pool. The caller
+// does no file-system work itself, and in the Python module it holds the
+// interpreter lock throughout, spinning or asleep alike. It first spins on
+// its completion (bounds in spin.h), since a read usually completes within
+// the budget and sleeping would cost a wake-up; then it sleeps in the
+// context until the completion is posted, first waking a pool worker if
+// the job has not even been taken (its spinner may have lost its CPU).
+void Runtime::drive(asio::io_context& ctx) {
+    std::atomic<std::uint32_t>& done = completions();
+    ctx.restart();
+    for (;;) {
+        const std::uint32_t seen = done.load(std::memory_order_acquire);
+        ctx.poll();
+        if (ctx.stopped()) return;  // no work left: the coroutine is done
+        thread_local SpinHistory history;
+        if (history.should_spin()) {
+            const bool ok = spin_until([&] { return done.load(std::memory_order_acquire) != seen; });
+            history.record(ok);
+            if (ok) continue;
+        }
+        blocking_->nudge();
+        ctx.run_one();
+    }
 }
 
 Runtime::Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking)

@@ -4,7 +4,9 @@
 // driving them through Runtime::current().
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <expected>
 #include <memory>
@@ -43,10 +45,14 @@ public:
     Runtime& operator=(const Runtime&) = delete;
 
     std::size_t worker_threads() const noexcept { return workers_->size(); }
-    ThreadPool::Executor blocking_executor() noexcept { return blocking_->get_executor(); }
+    ThreadPool& blocking_pool() noexcept { return *blocking_; }
 
     // The runtime driving the coroutine on this thread, if any.
     static Runtime* current() noexcept;
+
+    // Counts the completions posted to this thread's context by blocking
+    // jobs, so that the waiting caller can spin on one atomic word.
+    static std::atomic<std::uint32_t>& completions() noexcept;
 
     // Runs the coroutine to completion on the calling thread. Blocking work it
     // starts runs on the blocking pool and completes back on this thread.
@@ -58,6 +64,8 @@ private:
 
     class Enter;  // marks this runtime as current for the calling thread
     static asio::io_context& thread_context();
+    // Runs the thread's context until the coroutine is done.
+    void drive(asio::io_context& ctx);
 
     std::unique_ptr<ThreadPool> workers_;
     std::unique_ptr<ThreadPool> blocking_;
@@ -84,8 +92,7 @@ T Runtime::block_on(Task<T> task) {
         if (e) failure = e;
         else out.emplace(std::move(value));
     });
-    ctx.restart();
-    ctx.run();
+    drive(ctx);
     if (failure) std::rethrow_exception(failure);
     return std::move(*out);
 }
@@ -112,14 +119,19 @@ Task<IoResult<R>> spawn_blocking(F fn) {
     auto initiate = [](auto handler, F f) {
         Runtime* rt = Runtime::current();
         auto work = asio::make_work_guard(handler);
-        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f)]() mutable {
+        // The caller's thread outlives the job's work guard (its block_on
+        // waits for all work), so the counter may be touched before the job
+        // is dropped.
+        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f),
+                    done = &Runtime::completions()]() mutable {
             IoResult<R> result = detail::invoke_catching<R>(f);
             auto ex = work.get_executor();
             asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
                 std::move(handler)(std::move(result));
             });
+            done->fetch_add(1, std::memory_order_release);
         };
-        if (rt != nullptr) asio::post(rt->blocking_executor(), std::move(job));
+        if (rt != nullptr) rt->blocking_pool().submit(std::move(job));
         else job();
     };
     return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(

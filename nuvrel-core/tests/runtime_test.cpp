@@ -1,0 +1,105 @@
+// The hand-off between callers waiting in block_on and the blocking pool,
+// under many concurrent waiters, a saturated pool, and calls paced so that
+// both sides keep passing between spinning and sleeping. A lost wake-up
+// shows as a hang: a watchdog ends the process instead of letting it stall.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "runtime/runtime.h"
+
+using namespace nuvrel_core;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Aborts the process if not dismissed in time.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock lock(mu_);
+              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "hand-off stress: no progress within %llds (lost wake-up)\n",
+                               static_cast<long long>(limit.count()));
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mu_);
+            done_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Awaits `jobs` blocking jobs one after another, each taking `work`; the
+// sum of their results.
+Task<int> chain(int jobs, std::chrono::microseconds work) {
+    int sum = 0;
+    for (int i = 0; i < jobs; ++i) {
+        auto r = co_await spawn_blocking([i, work]() -> IoResult<int> {
+            if (work.count() > 0) std::this_thread::sleep_for(work);
+            return i;
+        });
+        sum += r ? *r : -1000;
+    }
+    co_return sum;
+}
+
+struct HandOffCase {
+    const char* name;
+    std::size_t pool_threads;
+    int callers;
+    int calls;
+    std::chrono::microseconds work;   // time each blocking job takes
+    std::chrono::microseconds pause;  // between one caller's calls (0: back to back)
+};
+
+class RuntimeHandOff : public testing::TestWithParam<HandOffCase> {};
+
+TEST_P(RuntimeHandOff, EveryWaiterIsWokenWithItsResult) {
+    const HandOffCase& c = GetParam();
+    auto rt = Runtime::create(1, c.pool_threads);
+    ASSERT_TRUE(rt.has_value()) << rt.error();
+    constexpr int kJobs = 4;
+    std::atomic<int> wrong{0};
+    {
+        Watchdog watchdog(120s);
+        std::vector<std::thread> callers;
+        for (int t = 0; t < c.callers; ++t)
+            callers.emplace_back([&, t] {
+                for (int n = 0; n < c.calls; ++n) {
+                    if (c.pause.count() > 0) std::this_thread::sleep_for(c.pause * ((n + t) % 3));
+                    if ((*rt)->block_on(chain(kJobs, c.work)) != kJobs * (kJobs - 1) / 2) ++wrong;
+                }
+            });
+        for (auto& th : callers) th.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Concurrency, RuntimeHandOff,
+    testing::Values(HandOffCase{"ManyWaitersBackToBack", 4, 16, 400, 0us, 0us},
+                    HandOffCase{"PoolSaturated", 1, 12, 60, 50us, 0us},
+                    HandOffCase{"PacedAcrossSpinAndSleep", 2, 8, 150, 0us, 40us},
+                    HandOffCase{"OneWaiterPaced", 4, 1, 300, 0us, 60us}),
+    [](const testing::TestParamInfo<HandOffCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
