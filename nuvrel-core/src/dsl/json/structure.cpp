@@ -49,9 +49,18 @@ bool Reader::read_unit() {
 
 // ---- skipping ----
 
+// Iterative, so a skipped value may nest to any depth. The state between
+// two values:
+//  - `enclosing`: the container ('[' or '{') that the next value belongs to,
+//    0 at the top level;
+//  - `stack`: the containers around it, innermost last, one byte each.
+// A scalar leaves us in `enclosing`. An opening bracket pushes `enclosing`
+// and makes the new container the one we are in; there the first element
+// may follow at once, but no comma yet. In a container, a comma leads to the
+// next element (in '{', a string key and ':' first); its closing bracket
+// returns to the container around it (popped from `stack`). Closing the
+// outermost container, or a scalar at the top level, ends the walk.
 bool Reader::skip_value() {
-    // Iterative, so a skipped value may nest to any depth; the stack holds one
-    // byte per open level.
     std::string stack;
     int enclosing = 0;
     for (;;) {
