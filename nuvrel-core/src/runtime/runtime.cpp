@@ -26,9 +26,9 @@ Runtime::Enter::~Enter() { current_runtime = prev_; }
 
 Runtime* Runtime::current() noexcept { return current_runtime; }
 
-std::atomic<std::uint32_t>& Runtime::completions() noexcept {
-    thread_local std::atomic<std::uint32_t> count{0};
-    return count;
+Runtime::Waiter& Runtime::waiter() noexcept {
+    thread_local Waiter w;
+    return w;
 }
 
 asio::io_context& Runtime::thread_context() {
@@ -39,25 +39,27 @@ asio::io_context& Runtime::thread_context() {
 // How the caller waits, not what it does: the coroutine runs here until it
 // awaits a blocking job, and the job runs on the blocking pool. The caller
 // does no file-system work itself, and in the Python module it holds the
-// interpreter lock throughout, spinning or asleep alike. It first spins on
-// its completion (bounds in spin.h), since a read usually completes within
-// the budget and sleeping would cost a wake-up; then it sleeps in the
-// context until the completion is posted, first waking a pool worker if
-// the job has not even been taken (its spinner may have lost its CPU).
+// interpreter lock throughout, spinning or asleep alike. When a spinning
+// worker took its job, it first spins on the completion (bounds in spin.h),
+// since a read usually completes within the budget and sleeping would cost
+// a wake-up; otherwise, or when the spin fails, it sleeps in the context
+// until the completion is posted, first waking a pool worker if the job has
+// not even been taken (its spinner may have lost its CPU).
 void Runtime::drive(asio::io_context& ctx) {
-    std::atomic<std::uint32_t>& done = completions();
+    Waiter& w = waiter();
+    std::atomic<std::uint32_t>& done = w.completions;
     ctx.restart();
     for (;;) {
         const std::uint32_t seen = done.load(std::memory_order_acquire);
         ctx.poll();
         if (ctx.stopped()) return;  // no work left: the coroutine is done
         thread_local SpinHistory history;
-        if (history.should_spin()) {
+        if (w.job_taken_at_once && !cpus_contended() && history.should_spin()) {
             const bool ok = spin_until([&] { return done.load(std::memory_order_acquire) != seen; });
             history.record(ok);
             if (ok) continue;
         }
-        blocking_->nudge();
+        if (w.job_taken_at_once) blocking_->nudge();
         ctx.run_one();
     }
 }

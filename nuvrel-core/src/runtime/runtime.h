@@ -50,9 +50,16 @@ public:
     // The runtime driving the coroutine on this thread, if any.
     static Runtime* current() noexcept;
 
-    // Counts the completions posted to this thread's context by blocking
-    // jobs, so that the waiting caller can spin on one atomic word.
-    static std::atomic<std::uint32_t>& completions() noexcept;
+    // What a calling thread's block_on waits on: the count of completions
+    // posted to its context by blocking jobs (one atomic word to spin on),
+    // and whether its latest job went straight to a spinning pool worker
+    // (else a worker had to be woken, and spinning through that wake-up
+    // would cost more CPU than sleeping).
+    struct Waiter {
+        std::atomic<std::uint32_t> completions{0};
+        bool job_taken_at_once = false;
+    };
+    static Waiter& waiter() noexcept;
 
     // Runs the coroutine to completion on the calling thread. Blocking work it
     // starts runs on the blocking pool and completes back on this thread.
@@ -123,7 +130,7 @@ Task<IoResult<R>> spawn_blocking(F fn) {
         // waits for all work), so the counter may be touched before the job
         // is dropped.
         auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f),
-                    done = &Runtime::completions()]() mutable {
+                    done = &Runtime::waiter().completions]() mutable {
             IoResult<R> result = detail::invoke_catching<R>(f);
             auto ex = work.get_executor();
             asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
@@ -131,7 +138,7 @@ Task<IoResult<R>> spawn_blocking(F fn) {
             });
             done->fetch_add(1, std::memory_order_release);
         };
-        if (rt != nullptr) rt->blocking_pool().submit(std::move(job));
+        if (rt != nullptr) Runtime::waiter().job_taken_at_once = rt->blocking_pool().submit(std::move(job));
         else job();
     };
     return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(

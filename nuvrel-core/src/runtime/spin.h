@@ -18,6 +18,12 @@
 //    a spin that succeeds resets this. A waiter that spins in vain thus costs
 //    at most one budget per that many waits, and paced or contended callers
 //    behave as if they always parked.
+//  - kContentionSample: spinning pays only while a CPU is free for the
+//    spinner; with more runnable threads than CPUs every yield hands the CPU
+//    away and both sides would do better asleep. Pool workers (never a
+//    waiting caller: it does no file-system work) read the system's count of
+//    runnable threads at most this often, and nobody spins while it exceeds
+//    the CPUs this process may use.
 #pragma once
 
 #include <sched.h>
@@ -32,6 +38,12 @@ inline constexpr std::chrono::microseconds kSpinBudget{30};
 inline constexpr unsigned kPausesPerYield = 32;
 inline constexpr std::chrono::microseconds kLostCpu{20};
 inline constexpr unsigned kMaxBackoff = 8;
+inline constexpr std::chrono::milliseconds kContentionSample{10};
+
+// The latest sample: more runnable threads than CPUs.
+bool cpus_contended() noexcept;
+// Takes a new sample if the last is older than kContentionSample.
+void sample_cpu_contention() noexcept;
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

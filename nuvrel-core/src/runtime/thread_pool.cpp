@@ -1,8 +1,11 @@
 #include "runtime/thread_pool.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <sched.h>
 
+#include <cstdio>
 #include <new>
 #include <system_error>
 
@@ -20,6 +23,35 @@ std::size_t available_cpus() noexcept {
     }
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
+}
+
+namespace {
+
+std::atomic<bool> contended{false};
+std::atomic<std::int64_t> contention_sampled_at{0};
+
+}  // namespace
+
+bool cpus_contended() noexcept { return contended.load(std::memory_order_relaxed); }
+
+// /proc/loadavg's fourth field is "runnable/total" threads of the system
+// (the reader among the runnable). Unreadable: never contended.
+void sample_cpu_contention() noexcept {
+    const std::int64_t now = spin_clock_ns();
+    std::int64_t last = contention_sampled_at.load(std::memory_order_relaxed);
+    if (now - last < std::chrono::nanoseconds(kContentionSample).count() ||
+        !contention_sampled_at.compare_exchange_strong(last, now, std::memory_order_relaxed))
+        return;
+    const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[128];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return;
+    buf[n] = 0;
+    unsigned long runnable = 0;
+    if (std::sscanf(buf, "%*s %*s %*s %lu/", &runnable) != 1) return;
+    contended.store(runnable > available_cpus(), std::memory_order_relaxed);
 }
 
 struct ThreadPool::State {
@@ -57,14 +89,16 @@ void ThreadPool::State::work() noexcept {
             continue;
         }
         if (stopping) break;
-        if ((my_spin || !spinner) && !spins.should_spin()) {
-            spinner = my_spin = false;
-        } else if (my_spin || !spinner) {
+        const bool may_spin = (my_spin || !spinner) && !cpus_contended() && spins.should_spin();
+        if (!may_spin) {
+            if (my_spin) spinner = my_spin = false;
+        } else {
             // A job pushed while we spin is not signalled: we look at the
             // queue under the lock before sleeping, so none is lost.
             spinner = my_spin = true;
             lock.unlock();
-            const bool found = spin_until(
+            sample_cpu_contention();  // only here: a sample costs three system calls
+            const bool found = !cpus_contended() && spin_until(
                 [this] {
                     return queued.load(std::memory_order_relaxed) != 0 || stop_seen.load(std::memory_order_relaxed);
                 },
@@ -137,7 +171,7 @@ std::expected<void, std::string> ThreadPool::start_locked(State& s) {
     return {};
 }
 
-void ThreadPool::submit(Job job) noexcept {
+bool ThreadPool::submit(Job job) noexcept {
     if (State* s = state_.get()) {
         std::unique_lock lock(s->mu);
         // In a forked child the threads start with the first job.
@@ -147,7 +181,7 @@ void ThreadPool::submit(Job job) noexcept {
             } catch (...) {
                 lock.unlock();
                 job();
-                return;
+                return false;
             }
             s->queued.store(s->queue.size(), std::memory_order_relaxed);
             // A spinner that is running takes one job without being woken; one
@@ -155,18 +189,24 @@ void ThreadPool::submit(Job job) noexcept {
             const bool spinner_runs =
                 s->spinner && spin_clock_ns() - s->beat.load(std::memory_order_relaxed) <
                                   std::chrono::nanoseconds(kLostCpu).count();
-            if (s->idle > 0 && s->queue.size() > (spinner_runs ? 1u : 0u)) s->wake.notify_one();
-            return;
+            if (spinner_runs && s->queue.size() == 1) return true;
+            const bool wake = s->idle > 0;
+            lock.unlock();  // the woken thread would only block on the lock
+            if (wake) s->wake.notify_one();
+            return false;
         }
     }
     job();
+    return false;
 }
 
 void ThreadPool::nudge() noexcept {
     State* s = state_.get();
     if (s == nullptr || s->queued.load(std::memory_order_relaxed) == 0) return;
-    std::lock_guard lock(s->mu);
-    if (!s->queue.empty() && s->idle > 0) s->wake.notify_one();
+    std::unique_lock lock(s->mu);
+    const bool wake = !s->queue.empty() && s->idle > 0;
+    lock.unlock();
+    if (wake) s->wake.notify_one();
 }
 
 ThreadPool::~ThreadPool() {

@@ -43,8 +43,9 @@ public:
     // Runs the job on one of the pool's threads. Only when the job cannot be
     // queued (no memory) or no thread can be started (in a forked child) does
     // it run on the calling thread instead, so that whoever waits for it is
-    // never left waiting for ever.
-    void submit(Job job) noexcept;
+    // never left waiting for ever. True when a spinning worker is there to
+    // take the job at once: only then is it worth its waiter's spinning.
+    bool submit(Job job) noexcept;
 
     // Wakes a sleeping worker if a job still waits in the queue. A caller
     // about to sleep on a job's completion calls this: the spinning worker
