@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -20,33 +20,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Aborts the process if not dismissed in time.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mu_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "hand-off stress: no progress within %llds (lost wake-up)\n",
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mu_);
-            done_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
+// Runs fn on a thread of its own; one that has not ended in time has lost a
+// wake-up, and the process aborts rather than hang.
+void within(std::chrono::seconds limit, std::function<void()> fn) {
+    auto run = std::async(std::launch::async, std::move(fn));
+    if (run.wait_for(limit) == std::future_status::ready) return run.get();
+    std::fprintf(stderr, "hand-off stress: no progress within %llds\n", static_cast<long long>(limit.count()));
+    std::abort();
+}
 
 // Awaits `jobs` blocking jobs one after another, each taking `work`; the
 // sum of their results.
@@ -79,8 +60,7 @@ TEST_P(RuntimeHandOff, EveryWaiterIsWokenWithItsResult) {
     ASSERT_TRUE(rt.has_value()) << rt.error();
     constexpr int kJobs = 4;
     std::atomic<int> wrong{0};
-    {
-        Watchdog watchdog(120s);
+    within(120s, [&] {
         std::vector<std::thread> callers;
         for (int t = 0; t < c.callers; ++t)
             callers.emplace_back([&, t] {
@@ -90,7 +70,7 @@ TEST_P(RuntimeHandOff, EveryWaiterIsWokenWithItsResult) {
                 }
             });
         for (auto& th : callers) th.join();
-    }
+    });
     EXPECT_EQ(wrong.load(), 0);
 }
 
