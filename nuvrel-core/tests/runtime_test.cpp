@@ -1,8 +1,12 @@
 // The hand-off between callers waiting in block_on and the blocking pool,
 // under many concurrent waiters, a saturated pool, and calls paced so that
-// both sides keep passing between spinning and sleeping. A lost wake-up
-// shows as a hang: a watchdog ends the process instead of letting it stall.
+// both sides keep passing between spinning and sleeping, and in a forked
+// child. A lost wake-up shows as a hang: a deadline ends the process
+// instead of letting it stall.
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -81,5 +85,23 @@ INSTANTIATE_TEST_SUITE_P(
                     HandOffCase{"PacedAcrossSpinAndSleep", 2, 8, 150, 0us, 40us},
                     HandOffCase{"OneWaiterPaced", 4, 1, 300, 0us, 60us}),
     [](const testing::TestParamInfo<HandOffCase>& i) { return std::string(i.param.name); });
+
+// A forked child has none of the pools' threads; its blocking jobs must run
+// all the same, on threads the child starts. alarm() ends a hung child.
+TEST(RuntimeFork, ChildRunsBlockingJobs) {
+    auto rt = Runtime::create(1, 2);
+    ASSERT_TRUE(rt.has_value()) << rt.error();
+    ASSERT_EQ((*rt)->block_on(chain(4, 0us)), 6);  // the pool's threads are running
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(60);
+        ::_exit((*rt)->block_on(chain(4, 0us)) == 6 && (*rt)->block_on(chain(8, 10us)) == 28 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ((*rt)->block_on(chain(4, 0us)), 6);  // and the parent's pool is untouched
+}
 
 }  // namespace
