@@ -47,19 +47,27 @@ asio::io_context& Runtime::thread_context() {
 // not even been taken (its spinner may have lost its CPU).
 void Runtime::drive(asio::io_context& ctx) {
     Waiter& w = waiter();
-    std::atomic<std::uint32_t>& done = w.completions;
     ctx.restart();
     for (;;) {
-        const std::uint32_t seen = done.load(std::memory_order_acquire);
+        const std::uint32_t seen = w.completions.load(std::memory_order_acquire);
         ctx.poll();
-        if (ctx.stopped()) return;  // no work left: the coroutine is done
+        if (ctx.stopped()) {
+            // No work left: the coroutine is done. The job that counted the
+            // context down may still be returning from that; it has nothing
+            // left to do but say so.
+            for (unsigned i = 1; w.in_flight.load(std::memory_order_acquire) != 0; ++i)
+                if (i % kPausesPerYield == 0) sched_yield();
+                else cpu_relax();
+            return;
+        }
+        const bool counted_on_spinner = w.job_taken_at_once;
         thread_local SpinHistory history;
-        if (w.job_taken_at_once && !cpus_contended() && history.should_spin()) {
-            const bool ok = spin_until([&] { return done.load(std::memory_order_acquire) != seen; });
+        if (counted_on_spinner && !cpus_contended() && history.should_spin()) {
+            const bool ok = spin_until([&] { return w.completions.load(std::memory_order_acquire) != seen; });
             history.record(ok);
             if (ok) continue;
         }
-        if (w.job_taken_at_once) blocking_->nudge();
+        if (counted_on_spinner) blocking_->nudge();
         ctx.run_one();
     }
 }

@@ -51,12 +51,15 @@ public:
     static Runtime* current() noexcept;
 
     // What a calling thread's block_on waits on: the count of completions
-    // posted to its context by blocking jobs (one atomic word to spin on),
-    // and whether its latest job went straight to a spinning pool worker
-    // (else a worker had to be woken, and spinning through that wake-up
-    // would cost more CPU than sleeping).
+    // posted to its context by blocking jobs (one atomic word to spin on);
+    // whether its latest job went straight to a spinning pool worker (else a
+    // worker had to be woken, and spinning through that wake-up would cost
+    // more CPU than sleeping); and how many of its jobs still hold on to its
+    // context, so that block_on never returns (nor the thread ends) while a
+    // pool thread may still touch it.
     struct Waiter {
         std::atomic<std::uint32_t> completions{0};
+        std::atomic<std::uint32_t> in_flight{0};
         bool job_taken_at_once = false;
     };
     static Waiter& waiter() noexcept;
@@ -126,20 +129,25 @@ Task<IoResult<R>> spawn_blocking(F fn) {
     auto initiate = [](auto handler, F f) {
         Runtime* rt = Runtime::current();
         auto work = asio::make_work_guard(handler);
-        // The caller's thread outlives the job's work guard (its block_on
-        // waits for all work), so the counter may be touched before the job
-        // is dropped.
-        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f),
-                    done = &Runtime::waiter().completions]() mutable {
+        Runtime::Waiter& waiter = Runtime::waiter();
+        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f), &waiter]() mutable {
             IoResult<R> result = detail::invoke_catching<R>(f);
-            auto ex = work.get_executor();
-            asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
+            asio::post(work.get_executor(), [handler = std::move(handler), result = std::move(result)]() mutable {
                 std::move(handler)(std::move(result));
             });
-            done->fetch_add(1, std::memory_order_release);
+            waiter.completions.fetch_add(1, std::memory_order_release);
+            // Letting go of the work may stop the caller's context; only
+            // then may the caller leave block_on. Nothing here touches the
+            // caller's state after the last line.
+            work.reset();
+            waiter.in_flight.fetch_sub(1, std::memory_order_release);
         };
-        if (rt != nullptr) Runtime::waiter().job_taken_at_once = rt->blocking_pool().submit(std::move(job));
-        else job();
+        waiter.in_flight.fetch_add(1, std::memory_order_relaxed);
+        if (rt == nullptr) {
+            job();
+            return;
+        }
+        waiter.job_taken_at_once = rt->blocking_pool().submit(std::move(job));
     };
     return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(
         std::move(initiate), asio::use_awaitable, std::move(fn));
