@@ -28,7 +28,7 @@ template <> struct JsonEnum<Shade> {
 };
 template <> struct JsonRecord<Point> {
     static constexpr auto table = record<Point>(
-        "struct Point", "struct Point with 5 elements", 2, member<&Point::dim, Usize>("dim", Required),
+        "struct Point", 2, member<&Point::dim, Usize>("dim", Required),
         member<&Point::path>("path", Optional), member<&Point::raw>("raw", Default),
         member<&Point::shade>("shade", Default),
         member<&Point::by_key, MapOf<std::map<std::int64_t, std::vector<std::int8_t>>, NumKey<I64>, Seq<I8>>>(

@@ -7,7 +7,7 @@ namespace json {
 
 template <> struct JsonRecord<SparseVectorValue> {
     static constexpr auto table = record<SparseVectorValue>(
-        "struct variant FieldValue::SparseVector", "struct variant FieldValue::SparseVector with 2 elements", 2,
+        "struct variant FieldValue::SparseVector", 2,
         member<&SparseVectorValue::indices>("indices", Required), member<&SparseVectorValue::values>("values", Required));
 };
 
@@ -67,7 +67,7 @@ struct FieldPairCodec {
 
 template <> struct JsonRecord<Document> {
     static constexpr auto table =
-        record<Document>("struct Document", "struct Document with 1 element", 1,
+        record<Document>("struct Document", 1,
                          member<&Document::field_values, Seq<FieldPairCodec>>("field_values", Required));
 };
 

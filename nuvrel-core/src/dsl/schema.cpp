@@ -25,7 +25,7 @@ template <> struct JsonEnum<RoutingMode> {
 
 template <> struct JsonRecord<SparseVectorConfig> {
     static constexpr auto table = record<SparseVectorConfig>(
-        "struct SparseVectorConfig", "struct SparseVectorConfig with 3 elements", 2,
+        "struct SparseVectorConfig", 2,
         member<&SparseVectorConfig::index_size>("index_size", Required),
         member<&SparseVectorConfig::weight_quantization>("weight_quantization", Required),
         member<&SparseVectorConfig::weight_threshold>("weight_threshold", Default));
@@ -33,7 +33,7 @@ template <> struct JsonRecord<SparseVectorConfig> {
 
 template <> struct JsonRecord<DenseVectorConfig> {
     static constexpr auto table = record<DenseVectorConfig>(
-        "struct DenseVectorConfig", "struct DenseVectorConfig with 7 elements", 1,
+        "struct DenseVectorConfig", 1,
         member<&DenseVectorConfig::dim, Usize>("dim", Required),
         member<&DenseVectorConfig::index_type>("index_type", Default),
         member<&DenseVectorConfig::store_raw>("store_raw", Default),
@@ -45,7 +45,7 @@ template <> struct JsonRecord<DenseVectorConfig> {
 
 template <> struct JsonRecord<FieldEntry> {
     static constexpr auto table = record<FieldEntry>(
-        "struct FieldEntry", "struct FieldEntry with 8 elements", 5,
+        "struct FieldEntry", 5,
         member<&FieldEntry::name>("name", Required), member<&FieldEntry::field_type>("field_type", Required),
         member<&FieldEntry::indexed>("indexed", Required), member<&FieldEntry::stored>("stored", Required),
         member<&FieldEntry::tokenizer>("tokenizer", Optional), member<&FieldEntry::multi>("multi", Default),
@@ -55,7 +55,7 @@ template <> struct JsonRecord<FieldEntry> {
 
 template <> struct JsonRecord<QueryRouterRule> {
     static constexpr auto table = record<QueryRouterRule>(
-        "struct QueryRouterRule", "struct QueryRouterRule with 4 elements", 3,
+        "struct QueryRouterRule", 3,
         member<&QueryRouterRule::pattern>("pattern", Required),
         member<&QueryRouterRule::substitution>("substitution", Required),
         member<&QueryRouterRule::target_field>("target_field", Required),
@@ -64,7 +64,7 @@ template <> struct JsonRecord<QueryRouterRule> {
 
 template <> struct JsonRecord<Schema> {
     static constexpr auto table = record<Schema>(
-        "struct Schema", "struct Schema with 4 elements", 2, member<&Schema::fields>("fields", Required),
+        "struct Schema", 2, member<&Schema::fields>("fields", Required),
         member<&Schema::name_to_field, MapOf<std::unordered_map<std::string, Field>, StrKey, U32>>("name_to_field",
                                                                                                     Required),
         member<&Schema::default_fields>("default_fields", Default),

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "runtime/spin.h"
+
 namespace nuvrel_core {
 
 namespace {
@@ -24,9 +26,50 @@ Runtime::Enter::~Enter() { current_runtime = prev_; }
 
 Runtime* Runtime::current() noexcept { return current_runtime; }
 
+Runtime::Waiter& Runtime::waiter() noexcept {
+    thread_local Waiter w;
+    return w;
+}
+
 asio::io_context& Runtime::thread_context() {
     thread_local asio::io_context ctx(1);
     return ctx;
+}
+
+// How the caller waits, not what it does: the coroutine runs here until it
+// awaits a blocking job, and the job runs on the blocking pool. The caller
+// does no file-system work itself, and in the Python module it holds the
+// interpreter lock throughout, spinning or asleep alike. When a spinning
+// worker took its job, it first spins on the completion (bounds in spin.h),
+// since a read usually completes within the budget and sleeping would cost
+// a wake-up; otherwise, or when the spin fails, it sleeps in the context
+// until the completion is posted, first waking a pool worker if the job has
+// not even been taken (its spinner may have lost its CPU).
+void Runtime::drive(asio::io_context& ctx) {
+    Waiter& w = waiter();
+    ctx.restart();
+    for (;;) {
+        const std::uint32_t seen = w.completions.load(std::memory_order_acquire);
+        ctx.poll();
+        if (ctx.stopped()) {
+            // No work left: the coroutine is done. The job that counted the
+            // context down may still be returning from that; it has nothing
+            // left to do but say so.
+            for (unsigned i = 1; w.in_flight.load(std::memory_order_acquire) != 0; ++i)
+                if (i % kPausesPerYield == 0) sched_yield();
+                else cpu_relax();
+            return;
+        }
+        const bool counted_on_spinner = w.job_taken_at_once;
+        thread_local SpinHistory history;
+        if (counted_on_spinner && !cpus_contended() && history.should_spin()) {
+            const bool ok = spin_until([&] { return w.completions.load(std::memory_order_acquire) != seen; });
+            history.record(ok);
+            if (ok) continue;
+        }
+        if (counted_on_spinner) blocking_->nudge();
+        ctx.run_one();
+    }
 }
 
 Runtime::Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking)

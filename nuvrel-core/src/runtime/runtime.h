@@ -4,7 +4,9 @@
 // driving them through Runtime::current().
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <expected>
 #include <memory>
@@ -43,10 +45,24 @@ public:
     Runtime& operator=(const Runtime&) = delete;
 
     std::size_t worker_threads() const noexcept { return workers_->size(); }
-    ThreadPool::Executor blocking_executor() noexcept { return blocking_->get_executor(); }
+    ThreadPool& blocking_pool() noexcept { return *blocking_; }
 
     // The runtime driving the coroutine on this thread, if any.
     static Runtime* current() noexcept;
+
+    // What a calling thread's block_on waits on: the count of completions
+    // posted to its context by blocking jobs (one atomic word to spin on);
+    // whether its latest job went straight to a spinning pool worker (else a
+    // worker had to be woken, and spinning through that wake-up would cost
+    // more CPU than sleeping); and how many of its jobs still hold on to its
+    // context, so that block_on never returns (nor the thread ends) while a
+    // pool thread may still touch it.
+    struct Waiter {
+        std::atomic<std::uint32_t> completions{0};
+        std::atomic<std::uint32_t> in_flight{0};
+        bool job_taken_at_once = false;
+    };
+    static Waiter& waiter() noexcept;
 
     // Runs the coroutine to completion on the calling thread. Blocking work it
     // starts runs on the blocking pool and completes back on this thread.
@@ -58,6 +74,8 @@ private:
 
     class Enter;  // marks this runtime as current for the calling thread
     static asio::io_context& thread_context();
+    // Runs the thread's context until the coroutine is done.
+    void drive(asio::io_context& ctx);
 
     std::unique_ptr<ThreadPool> workers_;
     std::unique_ptr<ThreadPool> blocking_;
@@ -84,8 +102,7 @@ T Runtime::block_on(Task<T> task) {
         if (e) failure = e;
         else out.emplace(std::move(value));
     });
-    ctx.restart();
-    ctx.run();
+    drive(ctx);
     if (failure) std::rethrow_exception(failure);
     return std::move(*out);
 }
@@ -112,15 +129,25 @@ Task<IoResult<R>> spawn_blocking(F fn) {
     auto initiate = [](auto handler, F f) {
         Runtime* rt = Runtime::current();
         auto work = asio::make_work_guard(handler);
-        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f)]() mutable {
+        Runtime::Waiter& waiter = Runtime::waiter();
+        auto job = [handler = std::move(handler), work = std::move(work), f = std::move(f), &waiter]() mutable {
             IoResult<R> result = detail::invoke_catching<R>(f);
-            auto ex = work.get_executor();
-            asio::post(ex, [handler = std::move(handler), result = std::move(result)]() mutable {
+            asio::post(work.get_executor(), [handler = std::move(handler), result = std::move(result)]() mutable {
                 std::move(handler)(std::move(result));
             });
+            waiter.completions.fetch_add(1, std::memory_order_release);
+            // Letting go of the work may stop the caller's context; only
+            // then may the caller leave block_on. Nothing here touches the
+            // caller's state after the last line.
+            work.reset();
+            waiter.in_flight.fetch_sub(1, std::memory_order_release);
         };
-        if (rt != nullptr) asio::post(rt->blocking_executor(), std::move(job));
-        else job();
+        waiter.in_flight.fetch_add(1, std::memory_order_relaxed);
+        if (rt == nullptr) {
+            job();
+            return;
+        }
+        waiter.job_taken_at_once = rt->blocking_pool().submit(std::move(job));
     };
     return asio::async_initiate<const asio::use_awaitable_t<>&, void(IoResult<R>)>(
         std::move(initiate), asio::use_awaitable, std::move(fn));

@@ -1,17 +1,28 @@
-// A fixed set of threads running one io_context until the pool is dropped.
-// Unlike asio::thread_pool, a thread that cannot be started is an error
-// value, and the threads already started are stopped and joined first.
+// A fixed set of threads taking jobs from one queue until the pool is
+// dropped. A thread that cannot be started is an error value, and the
+// threads already started are stopped and joined first.
+//
+// Waiting: an idle pool keeps at most one worker spinning briefly for new
+// work (bounds in spin.h); the others sleep, and a job wakes one only when no
+// spinner is there to take it.
+//
+// fork(): the child has none of the pool's threads, and a lock held by one of
+// them at the fork stays held. Every pool is therefore recorded, and in the
+// child each one drops (and leaks) its old state and starts fresh threads at
+// its next job; a pool that gets no job in the child starts none.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 
 namespace nuvrel_core {
 
@@ -20,7 +31,7 @@ std::size_t available_cpus() noexcept;
 
 class ThreadPool {
 public:
-    using Executor = asio::io_context::executor_type;
+    using Job = std::move_only_function<void()>;
 
     // The error is the display text of the system's error.
     static std::expected<std::unique_ptr<ThreadPool>, std::string> create(std::size_t threads);
@@ -29,16 +40,35 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    Executor get_executor() noexcept { return ctx_.get_executor(); }
-    std::size_t size() const noexcept { return threads_.size(); }
+    // Runs the job on one of the pool's threads. Only when the job cannot be
+    // queued (no memory) or no thread can be started (in a forked child) does
+    // it run on the calling thread instead, so that whoever waits for it is
+    // never left waiting for ever. True when a spinning worker is there to
+    // take the job at once: only then is it worth its waiter's spinning.
+    bool submit(Job job) noexcept;
+
+    // Wakes a sleeping worker if a job still waits in the queue. A caller
+    // about to sleep on a job's completion calls this: the spinning worker
+    // that was to take the job may have lost its CPU to other threads.
+    void nudge() noexcept;
+
+    std::size_t size() const noexcept { return threads_; }
 
 private:
-    ThreadPool() : work_(asio::make_work_guard(ctx_)) {}
-    void shut_down() noexcept;
+    struct State;
+    explicit ThreadPool(std::size_t threads);
+    // Starts the missing threads (the pool's lock held); the error is the
+    // first that stopped it.
+    std::expected<void, std::string> start_locked(State& s);
 
-    asio::io_context ctx_;
-    asio::executor_work_guard<Executor> work_;
-    std::vector<std::thread> threads_;
+    static void on_fork_prepare() noexcept;
+    static void on_fork_parent() noexcept;
+    static void on_fork_child() noexcept;
+
+    std::size_t threads_;
+    std::unique_ptr<State> state_;
+    ThreadPool* prev_ = nullptr;  // the registry of live pools, for fork
+    ThreadPool* next_ = nullptr;
 };
 
 }  // namespace nuvrel_core

@@ -134,21 +134,34 @@ public:
     bool object_colon();
     bool end_seq();
     bool end_map();
-    // end_seq / end_map after the contents failed: consumes what they would,
-    // keeps the first error, then positions it if needed.
-    void end_seq_after_error();
-    void end_map_after_error();
 
-    // A bracketed value: checks for '[' (or '{' with map), enters a level,
-    // calls body() after the bracket, then expects the closing one. Any
-    // other value fails with the invalid-type error naming `expected`.
+    // The one way into an array or object whose opening bracket (`open`,
+    // '[' or '{') is the next byte: enter a level, step past the bracket, run
+    // body() (which reads the entries), leave, then expect the closing
+    // bracket. After a failed body the close is still attempted, to consume
+    // what it would, but the body's error is the one kept, then positioned.
+    template <class Body>
+    bool in_brackets(int open, Body&& body) {
+        if (!enter()) return false;
+        eat();
+        const bool ok = body();
+        leave();
+        bool (Reader::*close)() = open == '[' ? &Reader::end_seq : &Reader::end_map;
+        if (ok) return (this->*close)();
+        after_error(close);
+        return false;
+    }
+
+    // An array (seq) or object (map) value read by body() as in_brackets
+    // does; any other value fails with the invalid-type error naming
+    // `expected`.
     template <class Body>
     bool seq(std::string_view expected, Body&& body) {
-        return bracketed('[', &Reader::end_seq, expected, body);
+        return bracketed('[', expected, body);
     }
     template <class Body>
     bool map(std::string_view expected, Body&& body) {
-        return bracketed('{', &Reader::end_map, expected, body);
+        return bracketed('{', expected, body);
     }
 
     // ---- enumerations ----
@@ -167,7 +180,7 @@ public:
 
 private:
     template <class Body>
-    bool bracketed(int open, bool (Reader::*end)(), std::string_view expected, Body& body) {
+    bool bracketed(int open, std::string_view expected, Body& body) {
         int c = peek_ws();
         if (c < 0) return fail_peek("EOF while parsing a value");
         if (c != open) {
@@ -175,13 +188,7 @@ private:
             fix_position();
             return false;
         }
-        if (!enter()) return false;
-        eat();
-        bool ok = body();
-        leave();
-        if (ok) return (this->*end)();
-        after_error(end);
-        return false;
+        return in_brackets(open, body);
     }
     bool integer_error(const Number& n, std::string_view word);
     void after_error(bool (Reader::*end)());

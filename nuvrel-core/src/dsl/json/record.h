@@ -7,8 +7,8 @@
 //     "duplicate field `k`", an absent Required key with "missing field `k`"
 //     (the first in table order);
 //   - an array of the member values in table order, which may stop after
-//     `array_required` members; a shorter one fails with
-//     "invalid length {given}, expected {length_text}", a longer one with
+//     `array_required` members; a shorter one fails with "invalid length
+//     {given}, expected {name} with {N} elements", a longer one with
 //     "trailing characters". Members past the end keep their initial value.
 // Anything else fails with "invalid type: {found}, expected {name}".
 //
@@ -19,7 +19,7 @@
 //   namespace nuvrel_core::json {
 //   template <> struct JsonRecord<Point> {
 //       static constexpr auto table = record<Point>(
-//           "struct Point", "struct Point with 3 elements", /*array_required=*/1,
+//           "struct Point", /*array_required=*/1,
 //           member<&Point::dim, Usize>("dim", Required),
 //           member<&Point::path>("path", Optional),
 //           member<&Point::raw>("raw", Default));
@@ -77,6 +77,8 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "dsl/document.h"
 #include "dsl/json/reader.h"
@@ -243,16 +245,17 @@ struct Member {
 
 template <class R, std::size_t N>
 struct RecordTable {
-    std::string_view name;         // "struct X", the expected text of a wrong kind of value
-    std::string_view length_text;  // "struct X with N elements", for a short array
-    std::size_t array_required;    // how many leading members the array form must hold
+    std::string_view name;       // "struct X", the expected text of a wrong kind of value
+    std::size_t array_required;  // how many leading members the array form must hold
     std::array<Member<R>, N> members;
+
+    // What a short array was expected to be: "struct X with N elements".
+    std::string length_text() const { return fmt::format("{} with {} element{}", name, N, N == 1 ? "" : "s"); }
 };
 
 template <class R, class... M>
-constexpr RecordTable<R, sizeof...(M)> record(std::string_view name, std::string_view length_text,
-                                             std::size_t array_required, M... members) {
-    return {name, length_text, array_required, {members...}};
+constexpr RecordTable<R, sizeof...(M)> record(std::string_view name, std::size_t array_required, M... members) {
+    return {name, array_required, {members...}};
 }
 
 template <class R>
@@ -303,29 +306,21 @@ bool read_record(Reader& r, const RecordTable<R, N>& table, R& out) {
     int c = r.peek_ws();
     if (c < 0) return r.fail_peek("EOF while parsing a value");
     if (c == '[') {
-        if (!r.enter()) return false;
-        r.eat();
-        bool ok = [&] {
+        return r.in_brackets('[', [&] {
             bool first = true, has = false;
             for (std::size_t i = 0; i < N; ++i) {
                 if (!r.next_element(first, has)) return false;
                 if (!has) {
-                    if (i < table.array_required) return r.fail_invalid_length(i, table.length_text);
+                    if (i < table.array_required) return r.fail_invalid_length(i, table.length_text());
                     return true;
                 }
                 if (!table.members[i].read(r, out)) return false;
             }
             return true;
-        }();
-        r.leave();
-        if (ok) return r.end_seq();
-        r.end_seq_after_error();
-        return false;
+        });
     }
     if (c == '{') {
-        if (!r.enter()) return false;
-        r.eat();
-        bool ok = [&] {
+        return r.in_brackets('{', [&] {
             std::uint64_t seen = 0;
             bool first = true, has = false;
             for (;;) {
@@ -347,11 +342,7 @@ bool read_record(Reader& r, const RecordTable<R, N>& table, R& out) {
                 if (table.members[i].presence == Required && !(seen & (std::uint64_t{1} << i)))
                     return r.fail_missing_field(table.members[i].key);
             return true;
-        }();
-        r.leave();
-        if (ok) return r.end_map();
-        r.end_map_after_error();
-        return false;
+        });
     }
     r.fail_peek_invalid_type(table.name);
     r.fix_position();

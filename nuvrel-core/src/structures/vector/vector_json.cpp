@@ -7,14 +7,14 @@ namespace json {
 
 template <> struct JsonRecord<RaBitQConfig> {
     static constexpr auto table = record<RaBitQConfig>(
-        "struct RaBitQConfig", "struct RaBitQConfig with 3 elements", 3,
+        "struct RaBitQConfig", 3,
         member<&RaBitQConfig::dim, Usize>("dim", Required), member<&RaBitQConfig::query_bits>("query_bits", Required),
         member<&RaBitQConfig::seed>("seed", Required));
 };
 
 template <> struct JsonRecord<RaBitQCodebook> {
     static constexpr auto table = record<RaBitQCodebook>(
-        "struct RaBitQCodebook", "struct RaBitQCodebook with 4 elements", 4,
+        "struct RaBitQCodebook", 4,
         member<&RaBitQCodebook::config>("config", Required),
         member<&RaBitQCodebook::random_signs>("random_signs", Required),
         member<&RaBitQCodebook::random_perm>("random_perm", Required),
@@ -23,7 +23,7 @@ template <> struct JsonRecord<RaBitQCodebook> {
 
 template <> struct JsonRecord<QuantizedVector> {
     static constexpr auto table = record<QuantizedVector>(
-        "struct QuantizedVector", "struct QuantizedVector with 4 elements", 4,
+        "struct QuantizedVector", 4,
         member<&QuantizedVector::bits>("bits", Required),
         member<&QuantizedVector::dist_to_centroid>("dist_to_centroid", Required),
         member<&QuantizedVector::self_dot>("self_dot", Required),
@@ -32,13 +32,13 @@ template <> struct JsonRecord<QuantizedVector> {
 
 template <> struct JsonRecord<PQVector> {
     static constexpr auto table =
-        record<PQVector>("struct PQVector", "struct PQVector with 2 elements", 2,
+        record<PQVector>("struct PQVector", 2,
                          member<&PQVector::codes>("codes", Required), member<&PQVector::norm>("norm", Required));
 };
 
 template <class C> struct JsonRecord<ClusterData<C>> {
     static constexpr auto table = record<ClusterData<C>>(
-        "struct ClusterData", "struct ClusterData with 3 elements", 3,
+        "struct ClusterData", 3,
         member<&ClusterData<C>::doc_ids>("doc_ids", Required), member<&ClusterData<C>::codes>("codes", Required),
         member<&ClusterData<C>::raw_vectors>("raw_vectors", Optional));
 };
@@ -47,14 +47,14 @@ template <class C> struct JsonRecord<ClusterData<C>> {
 template <class C> struct JsonRecord<ClusterStorage<C>> {
     using Clusters = MapOf<std::unordered_map<std::uint32_t, ClusterData<C>>, NumKey<U32>, Rec<ClusterData<C>>>;
     static constexpr auto table = record<ClusterStorage<C>>(
-        "struct ClusterStorage", "struct ClusterStorage with 2 elements", 2,
+        "struct ClusterStorage", 2,
         member<&ClusterStorage<C>::clusters, Clusters>("clusters", Required),
         member<&ClusterStorage<C>::total_vectors, Usize>("total_vectors", Required));
 };
 
 template <> struct JsonRecord<RaBitQIndex> {
     static constexpr auto table = record<RaBitQIndex>(
-        "struct RaBitQIndex", "struct RaBitQIndex with 4 elements", 4,
+        "struct RaBitQIndex", 4,
         member<&RaBitQIndex::codebook>("codebook", Required), member<&RaBitQIndex::centroid>("centroid", Required),
         member<&RaBitQIndex::vectors>("vectors", Required), member<&RaBitQIndex::raw_vectors>("raw_vectors", Optional));
 };
@@ -62,15 +62,15 @@ template <> struct JsonRecord<RaBitQIndex> {
 // The two inverted-file kinds share their members; only the names in
 // messages tell them apart.
 template <class Config>
-constexpr auto ivf_config_table(std::string_view name, std::string_view length_text) {
-    return record<Config>(name, length_text, 4, member<&Config::dim, Usize>("dim", Required),
+constexpr auto ivf_config_table(std::string_view name) {
+    return record<Config>(name, 4, member<&Config::dim, Usize>("dim", Required),
                           member<&Config::default_nprobe, Usize>("default_nprobe", Required),
                           member<&Config::store_raw>("store_raw", Required),
                           member<&Config::rerank_factor, Usize>("rerank_factor", Required));
 }
 template <class Index>
-constexpr auto ivf_index_table(std::string_view name, std::string_view length_text) {
-    return record<Index>(name, length_text, 4, member<&Index::config>("config", Required),
+constexpr auto ivf_index_table(std::string_view name) {
+    return record<Index>(name, 4, member<&Index::config>("config", Required),
                          member<&Index::centroids_version>("centroids_version", Required),
                          member<&Index::codebook_version>("codebook_version", Required),
                          member<&Index::clusters>("clusters", Required));
@@ -78,19 +78,19 @@ constexpr auto ivf_index_table(std::string_view name, std::string_view length_te
 
 template <> struct JsonRecord<IVFRaBitQConfig> {
     static constexpr auto table =
-        ivf_config_table<IVFRaBitQConfig>("struct IVFRaBitQConfig", "struct IVFRaBitQConfig with 4 elements");
+        ivf_config_table<IVFRaBitQConfig>("struct IVFRaBitQConfig");
 };
 template <> struct JsonRecord<IVFPQConfig> {
     static constexpr auto table =
-        ivf_config_table<IVFPQConfig>("struct IVFPQConfig", "struct IVFPQConfig with 4 elements");
+        ivf_config_table<IVFPQConfig>("struct IVFPQConfig");
 };
 template <> struct JsonRecord<IVFRaBitQIndex> {
     static constexpr auto table =
-        ivf_index_table<IVFRaBitQIndex>("struct IVFRaBitQIndex", "struct IVFRaBitQIndex with 4 elements");
+        ivf_index_table<IVFRaBitQIndex>("struct IVFRaBitQIndex");
 };
 template <> struct JsonRecord<IVFPQIndex> {
     static constexpr auto table =
-        ivf_index_table<IVFPQIndex>("struct IVFPQIndex", "struct IVFPQIndex with 4 elements");
+        ivf_index_table<IVFPQIndex>("struct IVFPQIndex");
 };
 
 }  // namespace json

@@ -1,0 +1,110 @@
+// The fixed cost of one search over a segment whose posting list is read
+// from its .post file: the read goes to the blocking pool and its completion
+// comes back to the waiting caller. Measured back to back, paced 1 ms and
+// 10 ms apart (the pool has gone idle between calls), and with every CPU
+// kept busy by other threads. cpu_us: CPU time of the whole process (caller
+// and pool threads) per call, from getrusage; switches: context switches of
+// the process per call.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "index/index.h"
+#include "query/collector.h"
+#include "query/term.h"
+#include "runtime/thread_pool.h"
+// The benchmark programs are built from one source each: take the builders in.
+#include "support/segment_builder.cpp"
+#include "support/test_util.cpp"
+
+using namespace nuvrel_core;
+using nuvrel_test::run;
+
+namespace {
+
+struct OneSegment {
+    nuvrel_test::TempDir dir;
+    std::shared_ptr<Index> index;
+
+    OneSegment() {
+        dir.write("schema.json",
+                  R"({"fields": [{"name": "body", "field_type": "text", "indexed": true, "stored": true}],)"
+                  R"( "name_to_field": {"body": 0}})");
+        nuvrel_test::SegmentBuilder b;
+        std::vector<Posting> postings;
+        for (std::uint32_t d = 0; d < 1000; d += 10) postings.push_back({d, 1 + d % 3});
+        b.set_num_docs(1000);
+        b.add_term(0, "word", postings);  // 100 postings: never inline
+        b.add_field_stats(0, FieldStats{3000, 1000});
+        b.write(dir, SegmentId{1});
+        dir.write("segments.json", fmt::format("[\"{}\"]", SegmentId{1}.to_hex()));
+        index = *run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
+    }
+};
+
+struct Usage {
+    double cpu_seconds;
+    double context_switches;
+};
+
+Usage usage() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto s = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    return {s(u.ru_utime) + s(u.ru_stime), static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
+}
+
+// Arguments: the pause between calls in microseconds, and whether every CPU
+// runs a busy thread meanwhile.
+void BM_OutOfLineSegment(benchmark::State& state) {
+    static OneSegment seg;
+    const auto pause = std::chrono::microseconds(state.range(0));
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> burners;
+    if (state.range(1) != 0)
+        for (std::size_t i = 0; i < available_cpus(); ++i)
+            burners.emplace_back([&stop] {
+                while (!stop.load(std::memory_order_relaxed)) {
+                }
+            });
+    auto reader = seg.index->segment_readers().at(0);
+    const TermQuery q = TermQuery::text(0, "word");
+    (void)run(search_segment(reader, q, 10));
+    const Usage before = usage();
+    for (auto _ : state) {
+        if (pause.count() > 0) std::this_thread::sleep_for(pause);
+        auto t0 = std::chrono::steady_clock::now();
+        auto r = run(search_segment(reader, q, 10));
+        auto t1 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(r);
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    const Usage after = usage();
+    stop = true;
+    for (auto& t : burners) t.join();
+    const auto n = static_cast<double>(state.iterations());
+    if (state.range(1) == 0) state.counters["cpu_us"] = (after.cpu_seconds - before.cpu_seconds) * 1e6 / n;
+    state.counters["switches"] = (after.context_switches - before.context_switches) / n;
+}
+// Iterations are fixed: the manual clock counts only the calls, so a time
+// goal would make the paced runs sleep for minutes.
+BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({0, 0})->Iterations(20000)
+    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({1000, 0})->Iterations(1000)
+    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({10000, 0})->Iterations(200)
+    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({0, 1})->Iterations(5000)
+    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
