@@ -55,7 +55,7 @@ cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVREL_SA
 cmake --build "$BUILD" -j "$(nproc)"
 
 rm -rf "$BUILD/seeds"
-"${PYTHON:-python3}" nuvrel-core/fuzz/make_seeds.py "$BUILD/seeds"
+"${NUVREL_VENV:-.venv}/bin/python" nuvrel-core/fuzz/make_seeds.py "$BUILD/seeds"
 
 if (($#)); then
   TARGETS=("$@")

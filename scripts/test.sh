@@ -23,8 +23,10 @@ cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS"
 
-if [ -f scripts/tsan.sh ]; then bash scripts/tsan.sh; fi
-if [ -f scripts/fuzz.sh ]; then bash scripts/fuzz.sh --quick; fi
+echo "test: concurrency tests under ThreadSanitizer (build/tsan)"
+bash scripts/tsan.sh
+echo "test: fuzz targets, a short fixed run each under AddressSanitizer and UndefinedBehaviorSanitizer (build/fuzz)"
+bash scripts/fuzz.sh --quick
 
 # The module's suite runs from outside the source tree so that the module
 # installed in the virtualenv is the one imported.
