@@ -18,6 +18,8 @@ constexpr std::size_t kCacheBlocks = 4;
 constexpr std::size_t kMaxLookups = 8;
 constexpr std::size_t kMaxWalkedBlocks = 8;
 
+std::string as_string(nuvrel_core::ByteView key) { return {reinterpret_cast<const char*>(key.data()), key.size()}; }
+
 Task<int> exercise(nuvrel_core::OwnedBytes file) {
     auto opened = co_await AsyncSSTableReader::open(nuvrel_core::LazyFileHandle::from_bytes(std::move(file)),
                                                     kCacheBlocks);
@@ -26,9 +28,9 @@ Task<int> exercise(nuvrel_core::OwnedBytes file) {
 
     std::vector<std::string> keys = {std::string(), std::string("\0\0\0\0", 4), std::string(8, '\xff')};
     for (std::size_t i = 0; i < reader.block_index().size() && i < kMaxLookups; ++i)
-        keys.push_back(reader.block_index()[i].first_key);
+        keys.push_back(as_string(reader.block_index().first_keys[i]));
     for (std::size_t i = 0; i < reader.sparse_index().size() && i < kMaxLookups; ++i)
-        keys.push_back(reader.sparse_index()[i].first_key + "a");
+        keys.push_back(as_string(reader.sparse_index().first_keys[i]) + "a");
     for (const std::string& key : keys) {
         (void)co_await reader.get(key);
         (void)reader.find_block_range({reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
@@ -38,7 +40,7 @@ Task<int> exercise(nuvrel_core::OwnedBytes file) {
     for (std::size_t n = 0; n < blocks; ++n) {
         IoResult<nuvrel_core::OwnedBytes> block = co_await reader.load_block(n);
         if (!block) continue;
-        const std::string& key = reader.block_index()[n].first_key;
+        const std::string key = as_string(reader.block_index().first_keys[n]);
         (void)AsyncSSTableReader::search_block(*block, {reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
     }
     co_return 0;

@@ -50,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     nuvrel_fuzz::write_file(setup.dir / setup.files.vectors, parts[0]);
     nuvrel_fuzz::write_file(setup.coarse, parts[1]);
     nuvrel_fuzz::write_file(setup.codebook, parts[2]);
-    (void)nuvrel_fuzz::run(AsyncSegmentReader::load_vectors_file(FsDirectory(setup.dir), setup.files, setup.schema));
+    (void)nuvrel_fuzz::run(nuvrel_core::load_vectors_file(FsDirectory(setup.dir), setup.files, setup.schema));
     return 0;
 }
