@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <zstd.h>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -91,7 +89,7 @@ TEST_F(DirectoryTest, NamesHoldingANulByteNameNoFile) {
     }
 }
 
-TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
+TEST_F(DirectoryTest, RangeReadsBoundChecksAndTruncation) {
     std::string content;
     for (int i = 0; i < 100; ++i) content.push_back(static_cast<char>(i));
     dir.write("f", content);
@@ -112,16 +110,12 @@ TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
     // A window reaching past the file shows the translated range.
     EXPECT_EQ(error_text(run(LazyFileSlice(*h, 98, 5).read_bytes_range({0, 4}))),
               "Range 98..102 out of bounds (file size: 100)");
-}
 
-TEST_F(DirectoryTest, TruncatedAfterOpenIsEarlyEofAndHandleStaysUsable) {
-    dir.write("f", std::string(100, 'a'));
-    auto h = run(fs.open_lazy("f"));
-    ASSERT_TRUE(h.has_value());
+    // Cut short after the open: an early end, and the handle still reads what is left.
     ASSERT_EQ(::truncate((dir.path() / "f").c_str(), 50), 0);
-    auto r = run(h->read_bytes_range({40, 60}));
-    EXPECT_EQ(error_text(r), "early eof");
-    EXPECT_EQ(r.error().kind(), IoErrorKind::UnexpectedEof);
+    auto cut = run(h->read_bytes_range({40, 60}));
+    EXPECT_EQ(error_text(cut), "early eof");
+    EXPECT_EQ(cut.error().kind(), IoErrorKind::UnexpectedEof);
     EXPECT_EQ(run(h->read_bytes_range({0, 50}))->size(), 50u);
 }
 
@@ -339,25 +333,3 @@ TEST(Zstd, FramesDictionariesAndFaults) {
     // The context is clean again for the next caller.
     EXPECT_EQ(nuvrel_test::to_string(*decompress(a)), "hello ");
 }
-
-TEST(Zstd, OutputIsBounded) {
-    // 300 MiB of zeros compress to a few KB; decoding them must fail, not
-    // grow without limit.
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    std::vector<std::uint8_t> frame(1 << 20);
-    ZSTD_outBuffer out{frame.data(), frame.size(), 0};
-    std::vector<std::uint8_t> zeros(1 << 20, 0);
-    for (int i = 0; i < 300; ++i) {
-        ZSTD_inBuffer in{zeros.data(), zeros.size(), 0};
-        ZSTD_compressStream2(c, &out, &in, ZSTD_e_continue);
-    }
-    ZSTD_inBuffer none{nullptr, 0, 0};
-    while (ZSTD_compressStream2(c, &out, &none, ZSTD_e_end) != 0) {
-    }
-    ZSTD_freeCCtx(c);
-    frame.resize(out.pos);
-    auto r = decompress(frame);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
-}
-

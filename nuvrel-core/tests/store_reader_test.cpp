@@ -116,22 +116,6 @@ TEST(StoreGet, BadBlocksFailAndAreNotCached) {
     EXPECT_TRUE(s->blocks().cache_order().empty());
 }
 
-TEST(StoreCache, EvictsTheLeastRecentlyUsedBlock) {
-    StoreBuilder b(StoreOptions{1, {}});
-    for (int i = 0; i < 257; ++i) b.add(fmt::format("r{}", i));
-    auto s = must_open(b.build());
-    ASSERT_TRUE(s);
-    for (std::uint32_t d = 0; d < 256; ++d) ASSERT_EQ(record(*s, d), fmt::format("r{}", d));
-    EXPECT_EQ(record(*s, 1), "r1");  // a hit moves block 1 to the back
-    EXPECT_EQ(s->blocks().cache_order().front(), 0u);
-    EXPECT_EQ(s->blocks().cache_order().back(), 1u);
-    EXPECT_EQ(record(*s, 256), "r256");
-    auto order = s->blocks().cache_order();
-    EXPECT_EQ(order.size(), 256u);
-    EXPECT_EQ(order.front(), 2u);
-    EXPECT_EQ(std::count(order.begin(), order.end(), 0u), 0);
-}
-
 TEST(StoreGet, ParsesDocumentsAndReportsBadOnesAsInvalidData) {
     StoreBuilder b;
     b.add(R"({"field_values": [[2, {"u64": 7}]]})");
