@@ -93,16 +93,6 @@ TEST(BooleanScorer, SeekMovesMustAndShould) {
     EXPECT_EQ(s.doc(), TERMINATED);
 }
 
-TEST(BooleanScorer, SizeHint) {
-    BooleanScorer must(scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)),
-                       scorers(list_scorer({{1, 1}}, 100)), {});
-    EXPECT_EQ(must.size_hint(), 3u);
-    BooleanScorer should({}, scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)), {});
-    EXPECT_EQ(should.size_hint(), 13u);
-    BooleanScorer wraps({}, scorers(list_scorer({{1, 1}}, 0xFFFFFFFFu), list_scorer({{1, 1}}, 2)), {});
-    EXPECT_EQ(wraps.size_hint(), 1u);
-}
-
 TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
     ListQuery a({{1, 1.0f}, {5, 1.0f}});
     ListQuery b({{5, 2.0f}});
@@ -126,19 +116,36 @@ TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
     EXPECT_EQ(*c_later, 0);
 }
 
-TEST(BooleanQuery, CountEstimate) {
-    auto must = BooleanQuery().must(ListQuery({}, 10)).must(ListQuery({}, 3)).should(ListQuery({}, 100));
-    EXPECT_EQ(run(must.count_estimate(unused_reader())).value(), 3u);
-    auto should = BooleanQuery().should(ListQuery({}, 10)).should(ListQuery({}, 3)).must_not(ListQuery({}, 50));
-    EXPECT_EQ(run(should.count_estimate(unused_reader())).value(), 13u);
-    auto only_not = BooleanQuery().must_not(ListQuery({}, 50));
-    EXPECT_EQ(run(only_not.count_estimate(unused_reader())).value(), 0u);
+// The scorer's size hint and the query's count estimate alike: the smallest
+// must clause, else the sum of the should clauses (wrapping); excluded
+// clauses count for nothing.
+TEST(BooleanQuery, SizeHintAndCountEstimate) {
+    using Sizes = std::vector<std::uint32_t>;
+    const struct {
+        Sizes must, should, must_not;
+        std::uint32_t want;
+    } cases[] = {
+        {{10, 3}, {100}, {}, 3},
+        {{}, {10, 3}, {50}, 13},
+        {{}, {}, {50}, 0},
+        {{}, {0xFFFFFFFFu, 2}, {}, 1},
+    };
+    for (const auto& c : cases) {
+        Scorers scorers[3];
+        BooleanQuery q;
+        const std::pair<const Sizes*, void (BooleanQuery::*)(std::unique_ptr<Query>)> kinds[] = {
+            {&c.must, &BooleanQuery::add_must}, {&c.should, &BooleanQuery::add_should}, {&c.must_not, &BooleanQuery::add_must_not}};
+        for (int k = 0; k < 3; ++k) {
+            for (std::uint32_t n : *kinds[k].first) {
+                scorers[k].push_back(list_scorer({{1, 1}}, n));
+                (q.*kinds[k].second)(std::make_unique<ListQuery>(std::vector<Hit>{}, n));
+            }
+        }
+        EXPECT_EQ(BooleanScorer(std::move(scorers[0]), std::move(scorers[1]), std::move(scorers[2])).size_hint(), c.want);
+        EXPECT_EQ(run(q.count_estimate(unused_reader())).value(), c.want);
+    }
     auto failing = BooleanQuery().must(ListQuery::failing("x")).must(ListQuery({}, 1));
     EXPECT_FALSE(run(failing.count_estimate(unused_reader())).has_value());
-
-    auto empty = run(BooleanQuery().scorer(unused_reader()));
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ((*empty)->doc(), TERMINATED);
 }
 
 // Term clauses take a walk of their own, with direct calls and a shortcut

@@ -17,7 +17,6 @@ using nuvrel_test::Bytes;
 using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::TermDictBuilder;
-using nuvrel_test::TermDictOptions;
 
 namespace {
 
@@ -94,12 +93,7 @@ TEST(SSTableLookup, EveryKeyOfEveryLayoutRoundTrips) {
     for (bool bloom : {false, true}) {
         for (std::string dict : {std::string(), std::string("term0 term1 term2 dictionary content ") + std::string(64, 'x')}) {
             for (std::size_t sparse_every : {0u, 1u, 3u}) {
-                TermDictOptions o;
-                o.entries_per_block = 7;
-                o.bloom = bloom;
-                o.dictionary = dict;
-                o.sparse_every = sparse_every;
-                TermDictBuilder b(o);
+                TermDictBuilder b({.entries_per_block = 7, .sparse_every = sparse_every, .bloom = bloom, .dictionary = dict});
                 for (int i = 0; i < 150; ++i) b.add(key_of(i), external(static_cast<std::uint32_t>(i)));
                 b.add(nuvrel_test::term_key(2, "inline"), TermInfo::make_inline(1, Bytes().vint(5).vint(9).vec()));
                 auto r = open_bytes(b.build(), 8);
@@ -124,11 +118,7 @@ TEST(SSTableLookup, EveryKeyOfEveryLayoutRoundTrips) {
 }
 
 TEST(SSTableLookup, SparseRangesNarrowTheSearchToTheOneBlockThatCanHoldTheKey) {
-    TermDictOptions o;
-    o.entries_per_block = 1;
-    o.bloom = false;
-    o.sparse_every = 4;  // sparse entries at blocks 0, 4, 8
-    TermDictBuilder b(o);
+    TermDictBuilder b({.entries_per_block = 1, .sparse_every = 4, .bloom = false, .dictionary = ""});  // sparse entries at blocks 0, 4, 8
     for (int i = 0; i < 12; ++i) b.add(key_of(i), external(static_cast<std::uint32_t>(i)));
     auto r = open_bytes(b.build());
     ASSERT_TRUE(r);
@@ -155,9 +145,7 @@ TEST(SSTableLookup, SparseRangesNarrowTheSearchToTheOneBlockThatCanHoldTheKey) {
 }
 
 TEST(SSTableBlock, MalformedEntriesFailTheKeysAtAndAfterThem) {
-    TermDictOptions o;
-    o.bloom = false;
-    TermDictBuilder b(o);
+    TermDictBuilder b({.bloom = false, .dictionary = ""});
     b.add("a", external(1));
     b.add_raw("b", {0x01, 0x00});
     b.add("c", external(3));
@@ -214,9 +202,7 @@ TEST(BloomFilter, ProbesAndHeaderChecks) {
 }
 
 TEST(SSTableLookup, ConcurrentLookupsShareOneSmallCache) {
-    TermDictOptions o;
-    o.entries_per_block = 4;
-    TermDictBuilder b(o);
+    TermDictBuilder b({.entries_per_block = 4, .dictionary = ""});
     for (int i = 0; i < 64; ++i) b.add(key_of(i), external(static_cast<std::uint32_t>(i)));
     auto r = open_bytes(b.build(), 2);  // constant eviction
     ASSERT_TRUE(r);
