@@ -13,12 +13,12 @@ using nuvrel_test::StoreOptions;
 
 namespace {
 
-IoResult<std::shared_ptr<AsyncStoreReader>> open_store(const std::vector<std::uint8_t>& file, std::size_t cache = 256) {
-    return run(AsyncStoreReader::open(LazyFileHandle::from_bytes(OwnedBytes::from_vec(file)), cache));
+IoResult<std::shared_ptr<AsyncStoreReader>> open_store(const std::vector<std::uint8_t>& file) {
+    return run(AsyncStoreReader::open(LazyFileHandle::from_bytes(OwnedBytes::from_vec(file)), 256));
 }
 
-std::shared_ptr<AsyncStoreReader> must_open(const std::vector<std::uint8_t>& file, std::size_t cache = 256) {
-    auto r = open_store(file, cache);
+std::shared_ptr<AsyncStoreReader> must_open(const std::vector<std::uint8_t>& file) {
+    auto r = open_store(file);
     EXPECT_TRUE(r) << r.error().to_string();
     return r ? *r : nullptr;
 }
