@@ -165,19 +165,6 @@ TEST(SSTableBlock, MalformedEntriesFailTheKeysAtAndAfterThem) {
     EXPECT_FALSE(in_empty->has_value());
 }
 
-TEST(SSTableBlock, BadBlocksAreNotCachedAndFailEachTime) {
-    Bytes file;
-    file.raw("not a zstd frame");
-    const std::uint64_t index_offset = file.size();
-    file.u32(2).vint(0).vint(1).raw("a").vint(0).vint(16).vint(0).vint(1).raw("m").vint(10).vint(100).u32(0);
-    auto r = open_bytes(file.raw(footer(index_offset, 0, 0).vec()).vec());
-    ASSERT_TRUE(r);
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(error_text(run(r->get("b"))), "Unknown frame descriptor");
-    // A block beyond the data area fails with the window's range check.
-    EXPECT_EQ(error_text(run(r->get("n"))), "Range 10..110 out of bounds (slice len: 16)");
-    EXPECT_TRUE(r->blocks().cache_order().empty());
-}
-
 TEST(BloomFilter, ProbesAndHeaderChecks) {
     EXPECT_EQ(error_text(BloomFilter::from_bytes(std::vector<std::uint8_t>(11))), "Bloom filter data too short");
     EXPECT_EQ(error_text(BloomFilter::from_bytes(Bytes().u32(64).u32(1).u32(2).u64(0).vec())), "Bloom filter data truncated");
@@ -194,7 +181,6 @@ TEST(BloomFilter, ProbesAndHeaderChecks) {
     std::vector<std::string> keys{"alpha", "beta", "gamma"};
     auto f = BloomFilter::from_bytes(Bytes().raw(nuvrel_test::encode_bloom(keys, 640, 5)).u64(~0ull).vec());
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->bits.size(), 10u);
     for (const auto& k : keys) EXPECT_TRUE(f->may_contain(Bytes().raw(k).vec()));
     // A probe whose word lies beyond the stored words reads as clear.
     const BloomFilter none{{}, 128, 1}, all{{~0ull, ~0ull}, 128, 1};

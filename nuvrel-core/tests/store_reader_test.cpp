@@ -105,13 +105,13 @@ TEST(StoreGet, RecordWalks) {
     EXPECT_EQ(run(s->get_record(5)).error().kind(), IoErrorKind::InvalidData);
 }
 
-TEST(StoreGet, BadBlocksFailAndAreNotCached) {
+TEST(StoreGet, BadBlocksFailEachTimeAndAreNotCached) {
     Bytes file;
     file.raw("garbage!");
     file.u32(2).u32(0).u64(0).u32(8).u32(1).u32(1).u64(4).u32(100).u32(1);
     auto s = must_open(file.raw(footer(8, 0, 2, 0).vec()).vec());
     ASSERT_TRUE(s);
-    EXPECT_EQ(record(*s, 0), "ERR Unknown frame descriptor");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(record(*s, 0), "ERR Unknown frame descriptor");
     EXPECT_EQ(record(*s, 1), "ERR Range 4..104 out of bounds (slice len: 8)");
     EXPECT_TRUE(s->blocks().cache_order().empty());
 }
