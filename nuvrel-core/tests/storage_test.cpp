@@ -159,8 +159,6 @@ TEST_P(FileKinds, ReadsOrIsRefusedAtOnce) {
     const std::string expected = fmt::format(fmt::runtime(c.error), p.native());
     auto whole_text = [&](const IoResult<OwnedBytes>& r) { return r ? std::string() : r.error().to_string(); };
 
-    EXPECT_EQ(within_deadline(p, [&] { return whole_text(read_whole_file(p, kIndexJsonCeiling)); }),
-              expected);
     EXPECT_EQ(within_deadline(p, [&] { return whole_text(run(fs.open_read("f", kIndexJsonCeiling))); }),
               expected);
     const std::string lazy = within_deadline(p, [&] {
