@@ -7,8 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#include <fmt/format.h>
-
 #include "compression/zstd.h"
 #include "segment/store.h"
 #include "structures/sstable/sstable.h"

@@ -3,8 +3,6 @@
 // never crash or read out of bounds (run under the sanitizers too).
 #include <gtest/gtest.h>
 
-#include <bit>
-
 #include <fmt/format.h>
 
 #include "query/term_scorer.h"
