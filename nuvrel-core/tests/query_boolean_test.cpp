@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -118,30 +119,24 @@ TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
 // The scorer's size hint and the query's count estimate alike: the smallest
 // must clause, else the sum of the should clauses (wrapping); excluded
 // clauses count for nothing.
+// Scorer and query alike: the smallest must clause, else the sum of the should clauses (wrapping).
 TEST(BooleanQuery, SizeHintAndCountEstimate) {
     using Sizes = std::vector<std::uint32_t>;
-    const struct {
-        Sizes must, should, must_not;
-        std::uint32_t want;
-    } cases[] = {
-        {{10, 3}, {100}, {}, 3},
-        {{}, {10, 3}, {50}, 13},
-        {{}, {}, {50}, 0},
-        {{}, {0xFFFFFFFFu, 2}, {}, 1},
-    };
-    for (const auto& c : cases) {
-        Scorers scorers[3];
+    const std::tuple<Sizes, Sizes, Sizes, std::uint32_t> cases[] = {
+        {{10, 3}, {100}, {}, 3}, {{}, {10, 3}, {50}, 13}, {{}, {}, {50}, 0}, {{}, {0xFFFFFFFFu, 2}, {}, 1}};
+    for (const auto& [must, should, must_not, want] : cases) {
+        Scorers clauses[3];
         BooleanQuery q;
-        const std::pair<const Sizes*, void (BooleanQuery::*)(std::unique_ptr<Query>)> kinds[] = {
-            {&c.must, &BooleanQuery::add_must}, {&c.should, &BooleanQuery::add_should}, {&c.must_not, &BooleanQuery::add_must_not}};
+        const Sizes* sizes[] = {&must, &should, &must_not};
         for (int k = 0; k < 3; ++k) {
-            for (std::uint32_t n : *kinds[k].first) {
-                scorers[k].push_back(list_scorer({{1, 1}}, n));
-                (q.*kinds[k].second)(std::make_unique<ListQuery>(std::vector<Hit>{}, n));
+            for (std::uint32_t n : *sizes[k]) {
+                clauses[k].push_back(list_scorer({{1, 1}}, n));
+                auto clause = std::make_unique<ListQuery>(std::vector<Hit>{}, n);
+                k == 0 ? q.add_must(std::move(clause)) : k == 1 ? q.add_should(std::move(clause)) : q.add_must_not(std::move(clause));
             }
         }
-        EXPECT_EQ(BooleanScorer(std::move(scorers[0]), std::move(scorers[1]), std::move(scorers[2])).size_hint(), c.want);
-        EXPECT_EQ(run(q.count_estimate(unused_reader())).value(), c.want);
+        EXPECT_EQ(BooleanScorer(std::move(clauses[0]), std::move(clauses[1]), std::move(clauses[2])).size_hint(), want);
+        EXPECT_EQ(run(q.count_estimate(unused_reader())).value(), want);
     }
     auto failing = BooleanQuery().must(ListQuery::failing("x")).must(ListQuery({}, 1));
     EXPECT_FALSE(run(failing.count_estimate(unused_reader())).has_value());
