@@ -7,15 +7,12 @@
 #include <cstring>
 #include <thread>
 
-#include <fmt/format.h>
-
 #include "compression/zstd.h"
 #include "segment/store.h"
 #include "structures/sstable/sstable.h"
 #include "support/segment_builder.h"
 
 using namespace nuvrel_core;
-using nuvrel_test::Bytes;
 using nuvrel_test::run;
 
 namespace {
@@ -148,19 +145,10 @@ TEST(BlockCache, HostileFramesPinNoMoreThanTheBound) {
     EXPECT_LE(store->blocks().cached_bytes(), kBlockCacheMaxBytes);
     EXPECT_EQ(store->blocks().cache_order().size(), kBlockCacheMaxBytes / kept);
 
-    Bytes file, index;
-    index.u32(8);
-    for (char k = 'a'; k < 'i'; ++k) {
-        // One entry whose key sorts after every lookup, then zeros.
-        std::string content = nuvrel_test::to_string(Bytes().vint(0).vint(2).raw("zz").raw(std::string(4, '\0')).vec());
-        content.resize(kept);
-        const auto frame = nuvrel_test::zstd_frame(content);
-        index.vint(0).vint(1).raw(std::string(1, k)).vint(file.size()).vint(frame.size());
-        file.raw(frame);
-    }
-    const std::uint64_t index_offset = file.size();
-    file.raw(index.u32(0).vec()).u64(index_offset).u64(0).u64(0).u64(0).u8(0).u32(kSSTableMagic);
-    auto terms = *run(AsyncSSTableReader::open(LazyFileHandle::from_bytes(file.owned()), 256));
-    for (char k = 'a'; k < 'i'; ++k) EXPECT_FALSE(*run(terms->get(std::string(1, k))));
+    nuvrel_test::TermDictBuilder tb({.entries_per_block = 1, .dictionary = ""});
+    for (char k = 'a'; k < 'i'; ++k) tb.add_raw(std::string(1, k), std::vector<std::uint8_t>(kept - 3, 0));
+    auto terms = *run(AsyncSSTableReader::open(LazyFileHandle::from_bytes(OwnedBytes::from_vec(tb.build())), 256));
+    for (char k = 'a'; k < 'i'; ++k) EXPECT_TRUE(*run(terms->get(std::string(1, k))));
     EXPECT_LE(terms->blocks().cached_bytes(), kBlockCacheMaxBytes);
+    EXPECT_EQ(terms->blocks().cache_order().size(), kBlockCacheMaxBytes / kept);
 }

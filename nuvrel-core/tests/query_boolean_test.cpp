@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -93,16 +93,6 @@ TEST(BooleanScorer, SeekMovesMustAndShould) {
     EXPECT_EQ(s.doc(), TERMINATED);
 }
 
-TEST(BooleanScorer, SizeHint) {
-    BooleanScorer must(scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)),
-                       scorers(list_scorer({{1, 1}}, 100)), {});
-    EXPECT_EQ(must.size_hint(), 3u);
-    BooleanScorer should({}, scorers(list_scorer({{1, 1}}, 10), list_scorer({{1, 1}}, 3)), {});
-    EXPECT_EQ(should.size_hint(), 13u);
-    BooleanScorer wraps({}, scorers(list_scorer({{1, 1}}, 0xFFFFFFFFu), list_scorer({{1, 1}}, 2)), {});
-    EXPECT_EQ(wraps.size_hint(), 1u);
-}
-
 TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
     ListQuery a({{1, 1.0f}, {5, 1.0f}});
     ListQuery b({{5, 2.0f}});
@@ -126,19 +116,30 @@ TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
     EXPECT_EQ(*c_later, 0);
 }
 
-TEST(BooleanQuery, CountEstimate) {
-    auto must = BooleanQuery().must(ListQuery({}, 10)).must(ListQuery({}, 3)).should(ListQuery({}, 100));
-    EXPECT_EQ(run(must.count_estimate(unused_reader())).value(), 3u);
-    auto should = BooleanQuery().should(ListQuery({}, 10)).should(ListQuery({}, 3)).must_not(ListQuery({}, 50));
-    EXPECT_EQ(run(should.count_estimate(unused_reader())).value(), 13u);
-    auto only_not = BooleanQuery().must_not(ListQuery({}, 50));
-    EXPECT_EQ(run(only_not.count_estimate(unused_reader())).value(), 0u);
+// The scorer's size hint and the query's count estimate alike: the smallest
+// must clause, else the sum of the should clauses (wrapping); excluded
+// clauses count for nothing.
+// Scorer and query alike: the smallest must clause, else the sum of the should clauses (wrapping).
+TEST(BooleanQuery, SizeHintAndCountEstimate) {
+    using Sizes = std::vector<std::uint32_t>;
+    const std::tuple<Sizes, Sizes, Sizes, std::uint32_t> cases[] = {
+        {{10, 3}, {100}, {}, 3}, {{}, {10, 3}, {50}, 13}, {{}, {}, {50}, 0}, {{}, {0xFFFFFFFFu, 2}, {}, 1}};
+    for (const auto& [must, should, must_not, want] : cases) {
+        Scorers clauses[3];
+        BooleanQuery q;
+        const Sizes* sizes[] = {&must, &should, &must_not};
+        for (int k = 0; k < 3; ++k) {
+            for (std::uint32_t n : *sizes[k]) {
+                clauses[k].push_back(list_scorer({{1, 1}}, n));
+                auto clause = std::make_unique<ListQuery>(std::vector<Hit>{}, n);
+                k == 0 ? q.add_must(std::move(clause)) : k == 1 ? q.add_should(std::move(clause)) : q.add_must_not(std::move(clause));
+            }
+        }
+        EXPECT_EQ(BooleanScorer(std::move(clauses[0]), std::move(clauses[1]), std::move(clauses[2])).size_hint(), want);
+        EXPECT_EQ(run(q.count_estimate(unused_reader())).value(), want);
+    }
     auto failing = BooleanQuery().must(ListQuery::failing("x")).must(ListQuery({}, 1));
     EXPECT_FALSE(run(failing.count_estimate(unused_reader())).has_value());
-
-    auto empty = run(BooleanQuery().scorer(unused_reader()));
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ((*empty)->doc(), TERMINATED);
 }
 
 // Term clauses take a walk of their own, with direct calls and a shortcut

@@ -3,8 +3,6 @@
 // never crash or read out of bounds (run under the sanitizers too).
 #include <gtest/gtest.h>
 
-#include <bit>
-
 #include <fmt/format.h>
 
 #include "query/term_scorer.h"
@@ -44,11 +42,8 @@ std::vector<std::string> keys() {
 
 TEST(Corruption, TermDictionary) {
     for (bool dict : {false, true}) {
-        nuvrel_test::TermDictOptions o;
-        o.entries_per_block = 5;
-        o.sparse_every = 2;
-        if (dict) o.dictionary = "t000 t007 t014 some dictionary bytes";
-        nuvrel_test::TermDictBuilder b(o);
+        nuvrel_test::TermDictBuilder b(
+            {.entries_per_block = 5, .sparse_every = 2, .dictionary = dict ? "t000 t007 t014 some dictionary bytes" : ""});
         std::uint32_t i = 0;
         for (const auto& k : keys()) {
             if (i % 2) b.add(k, TermInfo::External{i, i * 10ull, i});

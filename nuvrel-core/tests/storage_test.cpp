@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <zstd.h>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,35 +27,28 @@ using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::TempDir;
 
+// A value or the error, and the bytes left after it.
 TEST(ReadVint, ValuesRestAndFaults) {
     using V = std::vector<std::uint8_t>;
-    const std::tuple<V, std::uint64_t, std::size_t> cases[] = {
-        {{0x00}, 0, 0},
-        {{0x7F, 0xAA}, 127, 1},
-        {{0x80, 0x01}, 128, 0},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, 18446744073709551615ull, 0},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7E}, 9223372036854775807ull, 0},
+    const V nine_ff(9, 0xFF), too_long = Bytes().raw(nine_ff).u8(0x80).u8(0x00).vec();
+    const std::tuple<V, std::string, std::size_t> cases[] = {
+        {{0x00}, "0", 0},
+        {{0x7F, 0xAA}, "127", 1},
+        {{0x80, 0x01}, "128", 0},
+        {Bytes().raw(nine_ff).u8(0x01).vec(), "18446744073709551615", 0},
+        {Bytes().raw(nine_ff).u8(0x7E).vec(), "9223372036854775807", 0},  // bits past 64 are dropped
+        {too_long, "varint too long", 1},
+        {{0x80}, "failed to fill whole buffer", 0},
+        {{}, "failed to fill whole buffer", 0},
     };
-    for (const auto& [in, value, rest] : cases) {
-        ByteView cur(in);
-        EXPECT_EQ(read_vint(cur), value);
-        EXPECT_EQ(cur.size(), rest);
-    }
-    const std::tuple<V, IoErrorKind, const char*> faults[] = {
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x00}, IoErrorKind::InvalidData, "varint too long"},
-        {{0x80}, IoErrorKind::UnexpectedEof, "failed to fill whole buffer"},
-        {{}, IoErrorKind::UnexpectedEof, "failed to fill whole buffer"},
-    };
-    for (const auto& [in, kind, text] : faults) {
+    for (const auto& [in, outcome, rest] : cases) {
         ByteView cur(in);
         auto v = read_vint(cur);
-        ASSERT_FALSE(v.has_value());
-        EXPECT_EQ(v.error().kind(), kind);
-        EXPECT_EQ(v.error().to_string(), text);
-        if (kind == IoErrorKind::UnexpectedEof) {
-            EXPECT_TRUE(cur.empty());
-        }
+        EXPECT_EQ(v ? std::to_string(*v) : v.error().to_string(), outcome);
+        EXPECT_EQ(cur.size(), rest) << outcome;
     }
+    ByteView cur(too_long);
+    EXPECT_EQ(read_vint(cur).error().kind(), IoErrorKind::InvalidData);
 }
 
 class DirectoryTest : public ::testing::Test {
@@ -91,7 +82,7 @@ TEST_F(DirectoryTest, NamesHoldingANulByteNameNoFile) {
     }
 }
 
-TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
+TEST_F(DirectoryTest, RangeReadsBoundChecksAndTruncation) {
     std::string content;
     for (int i = 0; i < 100; ++i) content.push_back(static_cast<char>(i));
     dir.write("f", content);
@@ -112,16 +103,12 @@ TEST_F(DirectoryTest, RangeReadsAndBoundChecks) {
     // A window reaching past the file shows the translated range.
     EXPECT_EQ(error_text(run(LazyFileSlice(*h, 98, 5).read_bytes_range({0, 4}))),
               "Range 98..102 out of bounds (file size: 100)");
-}
 
-TEST_F(DirectoryTest, TruncatedAfterOpenIsEarlyEofAndHandleStaysUsable) {
-    dir.write("f", std::string(100, 'a'));
-    auto h = run(fs.open_lazy("f"));
-    ASSERT_TRUE(h.has_value());
+    // Cut short after the open: an early end, and the handle still reads what is left.
     ASSERT_EQ(::truncate((dir.path() / "f").c_str(), 50), 0);
-    auto r = run(h->read_bytes_range({40, 60}));
-    EXPECT_EQ(error_text(r), "early eof");
-    EXPECT_EQ(r.error().kind(), IoErrorKind::UnexpectedEof);
+    auto cut = run(h->read_bytes_range({40, 60}));
+    EXPECT_EQ(error_text(cut), "early eof");
+    EXPECT_EQ(cut.error().kind(), IoErrorKind::UnexpectedEof);
     EXPECT_EQ(run(h->read_bytes_range({0, 50}))->size(), 50u);
 }
 
@@ -172,8 +159,6 @@ TEST_P(FileKinds, ReadsOrIsRefusedAtOnce) {
     const std::string expected = fmt::format(fmt::runtime(c.error), p.native());
     auto whole_text = [&](const IoResult<OwnedBytes>& r) { return r ? std::string() : r.error().to_string(); };
 
-    EXPECT_EQ(within_deadline(p, [&] { return whole_text(read_whole_file(p, kIndexJsonCeiling)); }),
-              expected);
     EXPECT_EQ(within_deadline(p, [&] { return whole_text(run(fs.open_read("f", kIndexJsonCeiling))); }),
               expected);
     const std::string lazy = within_deadline(p, [&] {
@@ -339,25 +324,3 @@ TEST(Zstd, FramesDictionariesAndFaults) {
     // The context is clean again for the next caller.
     EXPECT_EQ(nuvrel_test::to_string(*decompress(a)), "hello ");
 }
-
-TEST(Zstd, OutputIsBounded) {
-    // 300 MiB of zeros compress to a few KB; decoding them must fail, not
-    // grow without limit.
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    std::vector<std::uint8_t> frame(1 << 20);
-    ZSTD_outBuffer out{frame.data(), frame.size(), 0};
-    std::vector<std::uint8_t> zeros(1 << 20, 0);
-    for (int i = 0; i < 300; ++i) {
-        ZSTD_inBuffer in{zeros.data(), zeros.size(), 0};
-        ZSTD_compressStream2(c, &out, &in, ZSTD_e_continue);
-    }
-    ZSTD_inBuffer none{nullptr, 0, 0};
-    while (ZSTD_compressStream2(c, &out, &none, ZSTD_e_end) != 0) {
-    }
-    ZSTD_freeCCtx(c);
-    frame.resize(out.pos);
-    auto r = decompress(frame);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
-}
-

@@ -1,9 +1,6 @@
 #include "support/segment_builder.h"
 
-#include <zstd.h>
-
 #include <algorithm>
-#include <stdexcept>
 
 namespace nuvrel_test {
 
@@ -18,20 +15,6 @@ std::size_t common_prefix(const std::string& a, const std::string& b) {
 void put_shared_key(Bytes& out, const std::string& prev, const std::string& key) {
     std::size_t shared = common_prefix(prev, key);
     out.vint(shared).vint(key.size() - shared).raw(std::string_view(key).substr(shared));
-}
-
-// One zstd frame; with a dictionary, compressed against it (bytes without
-// the dictionary magic load as raw content).
-std::vector<std::uint8_t> zstd_compress(std::string_view content, std::string_view dictionary) {
-    if (dictionary.empty()) return zstd_frame(content);
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    std::vector<std::uint8_t> out(ZSTD_compressBound(content.size()));
-    std::size_t n = ZSTD_compress_usingDict(c, out.data(), out.size(), content.data(), content.size(), dictionary.data(),
-                                            dictionary.size(), 3);
-    ZSTD_freeCCtx(c);
-    if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
-    out.resize(n);
-    return out;
 }
 
 // A raw store block: length-prefixed records.
@@ -115,7 +98,7 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
     std::size_t in_block = 0;
     auto flush = [&] {
         if (in_block == 0) return;
-        auto frame = zstd_compress(block, options_.dictionary);
+        auto frame = zstd_frame(block, false, 3, options_.dictionary);
         lengths.push_back(static_cast<std::uint32_t>(frame.size()));
         file.raw(frame);
         block.clear();
@@ -188,7 +171,7 @@ std::vector<std::uint8_t> StoreBuilder::build() const {
     Bytes file, index;
     index.u32(static_cast<std::uint32_t>(blocks_.size()));
     for (const auto& b : blocks_) {
-        auto frame = zstd_compress(b.raw ? b.raw->second : store_block(b.records), options_.dictionary);
+        auto frame = zstd_frame(b.raw ? b.raw->second : store_block(b.records), false, 3, options_.dictionary);
         index.u32(b.first_doc_id).u64(file.size()).u32(static_cast<std::uint32_t>(frame.size()));
         index.u32(b.raw ? b.raw->first : static_cast<std::uint32_t>(b.records.size()));
         file.raw(frame);

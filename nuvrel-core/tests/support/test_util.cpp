@@ -63,10 +63,11 @@ Bytes& Bytes::vint(std::uint64_t v) {
     return *this;
 }
 
-std::vector<std::uint8_t> zstd_frame(std::string_view content, bool checksum, int level) {
+std::vector<std::uint8_t> zstd_frame(std::string_view content, bool checksum, int level, std::string_view dictionary) {
     ZSTD_CCtx* c = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    ZSTD_CCtx_loadDictionary(c, dictionary.data(), dictionary.size());
     std::vector<std::uint8_t> out(ZSTD_compressBound(content.size()));
     std::size_t n = ZSTD_compress2(c, out.data(), out.size(), content.data(), content.size());
     ZSTD_freeCCtx(c);

@@ -61,8 +61,11 @@ private:
     std::vector<std::uint8_t> out_;
 };
 
-// A zstd frame of the given bytes (with a content checksum when asked).
-std::vector<std::uint8_t> zstd_frame(std::string_view content, bool checksum = false, int level = 3);
+// A zstd frame of the given bytes (with a content checksum when asked), and
+// with a dictionary compressed against it (bytes without the dictionary magic
+// load as raw content).
+std::vector<std::uint8_t> zstd_frame(std::string_view content, bool checksum = false, int level = 3,
+                                     std::string_view dictionary = {});
 
 inline std::string to_string(nuvrel_core::ByteView v) { return {v.begin(), v.end()}; }
 
