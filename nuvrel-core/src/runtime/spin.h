@@ -62,7 +62,7 @@ inline std::int64_t spin_clock_ns() noexcept {
 // Spins until ready() holds (true), the budget is spent (ready()'s last
 // answer) or the CPU was lost (false: the waiter parks, or takes what is
 // ready, without counting the spin a success). `beat`, when given, receives
-// the time of each look at the clock (0 while yielding), so that others can
+// the time of each look at the clock, so that others can
 // tell a spinner that is running from one that has lost its CPU.
 template <class Ready>
 bool spin_until(Ready&& ready, std::atomic<std::int64_t>* beat = nullptr) noexcept(noexcept(ready())) {
@@ -74,8 +74,9 @@ bool spin_until(Ready&& ready, std::atomic<std::int64_t>* beat = nullptr) noexce
         if (ready()) return true;
         cpu_relax();
         if (i % kPausesPerYield == 0) {
-            // While we yield, nobody should count on us.
-            if (beat != nullptr) beat->store(0, std::memory_order_relaxed);
+            // A yield that finds no other thread runnable returns within a
+            // microsecond: the beat stays fresh. One that loses the CPU leaves
+            // the beat to go stale, and submitters stop counting on us.
             sched_yield();
             const std::int64_t before = now;
             now = spin_clock_ns();
