@@ -17,7 +17,7 @@
 #include "compression/zstd.h"
 #include "directories/directory.h"
 #include "error.h"
-#include "util/vint.h"
+#include "util/byte_reader.h"
 #include "support/outcome.h"
 #include "support/test_util.h"
 
@@ -27,8 +27,8 @@ using nuvrel_test::error_text;
 using nuvrel_test::run;
 using nuvrel_test::TempDir;
 
-// A value or the error, and the bytes left after it.
-TEST(ReadVint, ValuesRestAndFaults) {
+// A value and the bytes left after it, or the error.
+TEST(ByteReaderVint, ValuesRestAndFaults) {
     using V = std::vector<std::uint8_t>;
     const V nine_ff(9, 0xFF), too_long = Bytes().raw(nine_ff).u8(0x80).u8(0x00).vec();
     const std::tuple<V, std::string, std::size_t> cases[] = {
@@ -37,18 +37,22 @@ TEST(ReadVint, ValuesRestAndFaults) {
         {{0x80, 0x01}, "128", 0},
         {Bytes().raw(nine_ff).u8(0x01).vec(), "18446744073709551615", 0},
         {Bytes().raw(nine_ff).u8(0x7E).vec(), "9223372036854775807", 0},  // bits past 64 are dropped
-        {too_long, "varint too long", 1},
+        {too_long, "varint too long", 0},
         {{0x80}, "failed to fill whole buffer", 0},
         {{}, "failed to fill whole buffer", 0},
     };
     for (const auto& [in, outcome, rest] : cases) {
-        ByteView cur(in);
-        auto v = read_vint(cur);
-        EXPECT_EQ(v ? std::to_string(*v) : v.error().to_string(), outcome);
-        EXPECT_EQ(cur.size(), rest) << outcome;
+        ByteReader r{ByteView(in)};
+        const std::uint64_t v = r.vint();
+        EXPECT_EQ(r.ok() ? std::to_string(v) : r.status().error().to_string(), outcome);
+        EXPECT_EQ(r.remaining(), rest) << outcome;
+        if (r.failed()) {
+            EXPECT_EQ(r.u8(), 0) << "a failed reader stays failed: " << outcome;
+        }
     }
-    ByteView cur(too_long);
-    EXPECT_EQ(read_vint(cur).error().kind(), IoErrorKind::InvalidData);
+    ByteReader r{ByteView(too_long)};
+    (void)r.vint();
+    EXPECT_EQ(r.status().error().kind(), IoErrorKind::InvalidData);
 }
 
 class DirectoryTest : public ::testing::Test {

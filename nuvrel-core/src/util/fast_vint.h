@@ -1,7 +1,6 @@
 // Varint decoding for hot loops (posting blocks, dictionary block walks):
-// plain success flags instead of error values. On failure the pointer is
-// left where read_vint would leave its cursor, so a caller can fall back to
-// read_vint for the exact error.
+// plain success flags instead of error values. On failure a caller decodes
+// the same bytes again with ByteReader for the exact error.
 #pragma once
 
 #include <cstdint>
