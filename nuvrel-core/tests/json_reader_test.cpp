@@ -143,13 +143,6 @@ TEST(JsonHostile, TruncatedAndDamagedInputFailsCleanly) {
     }
 }
 
-TEST(JsonPositions, LinesCountFromOneColumnsCountBytes) {
-    EXPECT_EQ(Schema::from_slice(bytes_of("{\n  \"fields\": [],\n  \"caf\xc3\xa9\": x")).error().to_string(),
-              "expected value at line 3 column 12");
-    EXPECT_EQ(Schema::from_slice(bytes_of("{\"fields\": [\n")).error().to_string(),
-              "EOF while parsing a list at line 2 column 0");
-}
-
 TEST(SchemaModel, Lookups) {
     auto s = Schema::from_slice(bytes_of(kRichSchema));
     ASSERT_TRUE(s) << s.error().to_string();
