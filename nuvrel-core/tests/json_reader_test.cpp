@@ -11,6 +11,7 @@
 #include "dsl/json/reader.h"
 #include "dsl/schema.h"
 #include "dsl/segment_list.h"
+#include "support/outcome.h"
 
 using namespace nuvrel_core;
 
@@ -20,10 +21,7 @@ ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const std::uint
 
 JsonResult<Document> doc(std::string_view s) { return parse_document(bytes_of(s)); }
 
-std::string doc_error(std::string_view s) {
-    auto r = doc(s);
-    return r ? std::string("ok") : r.error().to_string();
-}
+std::string doc_error(std::string_view s) { return nuvrel_test::error_text(doc(s)); }
 
 // The one value of a one-pair document.
 FieldValue single(std::string_view payload) {
