@@ -9,6 +9,7 @@
 #include "index/index.h"
 #include "query/collector.h"
 #include "query/term.h"
+#include "support/outcome.h"
 #include "support/segment_builder.h"
 #include "support/walk_check.h"
 
@@ -68,7 +69,6 @@ std::shared_ptr<Index> open_single(const TempDir& dir, const SegmentBuilder& b) 
     return open_ok(dir);
 }
 
-std::string error_of(const Result<std::shared_ptr<Index>>& r) { return r ? "ok" : r.error().to_string(); }
 
 }  // namespace
 
@@ -119,7 +119,7 @@ TEST(IndexOpen, SegmentIdsAreCheckedOneByOneAsSegmentsOpen) {
     EXPECT_TRUE(r.error().is<Error::Io>()) << r.error().to_string();
 
     write_list(dir, {SegmentId{1}.to_hex(), "zz"});
-    EXPECT_EQ(error_of(open_index(dir)), "Index corruption: Invalid segment ID: zz");
+    EXPECT_EQ(nuvrel_test::error_text(open_index(dir)), "Index corruption: Invalid segment ID: zz");
 }
 
 // Defaults are derived from the indexed text fields, or kept as listed,
