@@ -203,6 +203,19 @@ TEST(IndexSearch, WorkedExampleScoresBitExact) {
     auto none = run(search_segment(index->segment_readers()[0], TermQuery::text(0, "dog"), 3));
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
+
+    // A segment without statistics for the field scores as if every document had length 1.
+    auto top_with = [&](std::optional<FieldStats> stats) {
+        SegmentBuilder s;
+        s.set_num_docs(100);
+        if (stats) s.add_field_stats(0, *stats);
+        s.add_term(0, "cat", postings);
+        TempDir d;
+        auto i = open_single(d, s);
+        return nuvrel_test::matches(run(search_segment(i->segment_readers()[0], query, 3)).value());
+    };
+    EXPECT_EQ(top_with(std::nullopt), top_with(FieldStats{100, 100}));
+    EXPECT_NE(top_with(std::nullopt), top_with(FieldStats{500, 100}));
 }
 
 TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {
