@@ -85,6 +85,9 @@ TEST(JsonStrings, EscapesScanningAndInvalidUtf8) {
         EXPECT_EQ(doc_error(text), "invalid unicode code point at line 1 column " + std::to_string(37 + std::strlen(bad)));
     }
     EXPECT_EQ(doc_error("{\"x\": \"\xff\\ud800\", \"field_values\": []}"), "ok");
+    // Columns count bytes, not characters.
+    EXPECT_EQ(nuvrel_test::error_text(Schema::from_slice(bytes_of("{\n  \"fields\": [],\n  \"caf\xc3\xa9\": x"))),
+              "expected value at line 3 column 12");
 }
 
 TEST(JsonFreeForm, ObjectsSortedByBytesAndLastKeyWins) {
