@@ -30,6 +30,7 @@ namespace {
 
 JsonValue str(std::string s) { return JsonValue{std::move(s)}; }
 JsonValue num(std::uint64_t v) { return JsonValue{v}; }
+JsonValue dec(std::uint64_t v) { return str(std::to_string(v)); }  // 64-bit integers as text
 JsonValue boolean(bool b) { return JsonValue{b}; }
 JsonValue null() { return JsonValue{JsonValue::Null{}}; }
 JsonValue arr(JsonValue::Array a) { return JsonValue{std::move(a)}; }
@@ -77,7 +78,6 @@ JsonValue tagged(const JsonValue& v) {
 }
 
 JsonValue dump_schema(const Schema& s) {
-    auto usize = [](std::uint64_t v) { return str(std::to_string(v)); };
     auto entry = [&](const FieldEntry& e) {
         return obj({
             {"name", str(e.name)},
@@ -94,14 +94,14 @@ JsonValue dump_schema(const Schema& s) {
                                                          {"weight_threshold", f32(c.weight_threshold)}});
                                          })},
             {"dense_vector_config", opt(e.dense_vector_config,
-                                        [&](const DenseVectorConfig& c) {
-                                            return obj({{"dim", usize(c.dim)},
+                                        [](const DenseVectorConfig& c) {
+                                            return obj({{"dim", dec(c.dim)},
                                                         {"index_type", str(kIndexTypes[static_cast<int>(c.index_type)])},
                                                         {"store_raw", boolean(c.store_raw)},
                                                         {"coarse_centroids_path", opt(c.coarse_centroids_path, str)},
                                                         {"pq_codebook_path", opt(c.pq_codebook_path, str)},
-                                                        {"nprobe", usize(c.nprobe)},
-                                                        {"mrl_dim", opt(c.mrl_dim, usize)}});
+                                                        {"nprobe", dec(c.nprobe)},
+                                                        {"mrl_dim", opt(c.mrl_dim, dec)}});
                                         })},
         });
     };
@@ -147,9 +147,7 @@ JsonValue dump_document(const Document& d) {
     return obj({{"field_values", arr(std::move(pairs))}});
 }
 
-JsonValue dump_strings(const std::vector<std::string>& v) { return list(v, str); }
 
-JsonValue dec(std::uint64_t v) { return str(std::to_string(v)); }
 JsonValue small(std::int64_t v) { return v < 0 ? JsonValue{v} : num(static_cast<std::uint64_t>(v)); }
 JsonValue raw(const std::optional<std::vector<std::vector<float>>>& r) {
     return opt(r, [](const auto& rows) { return list(rows, [](const auto& row) { return list(row, f32); }); });
@@ -268,7 +266,7 @@ TEST(JsonCases, MatchReferenceOutcomes) {
         JsonValue got;
         if (kind == "schema") got = outcome(Schema::from_slice(bytes), dump_schema);
         else if (kind == "document") got = outcome(parse_document(bytes), dump_document);
-        else if (kind == "segments") got = outcome(parse_segment_list(bytes), dump_strings);
+        else if (kind == "segments") got = outcome(parse_segment_list(bytes), [](const auto& v) { return list(v, str); });
         else if (kind == "rabitq_index") got = outcome(parse_rabitq_index(bytes), index);
         else if (kind == "ivf_rabitq_index") got = outcome(parse_ivf_rabitq_index(bytes), index);
         else if (kind == "ivf_pq_index") got = outcome(parse_ivf_pq_index(bytes), index);
