@@ -78,9 +78,8 @@ def tokenize(text: str) -> list[str]:
     return ["".join(run) for alnum, run in groupby(text.lower(), str.isalnum) if alnum]
 
 
-def term_key(field_id: int, term: str | bytes) -> bytes:
-    raw = term.encode("utf-8") if isinstance(term, str) else term
-    return u32(field_id) + raw
+def term_key(field_id: int, term: str) -> bytes:
+    return u32(field_id) + term.encode("utf-8")
 
 
 def bloom_positions(key: bytes, num_bits: int, num_hashes: int) -> list[int]:
@@ -163,10 +162,8 @@ class SegmentOptions:
 class SegmentInfo:
     segment_id: int
     num_docs: int
-    base: str                              # "seg_" + 32 hex digits
     files: dict[str, str]                  # extension -> absolute path
     terms: dict[bytes, list[tuple[int, int]]]   # key -> postings (doc, tf)
-    meta_stats: dict[int, tuple[int, int]]      # field -> (tokens, documents), as .meta records them
     inline_keys: set[bytes] = dc_field(default_factory=set)
     term_blocks: list[tuple[bytes, int, int]] = dc_field(default_factory=list)  # (first key, offset, length)
     posting_ranges: dict[bytes, tuple[int, int]] = dc_field(default_factory=dict)
@@ -174,7 +171,8 @@ class SegmentInfo:
     records: list[bytes] = dc_field(default_factory=list)  # each document as stored
 
 
-def build_meta(segment_id: int, num_docs: int, stats: dict[int, tuple[int, int]] | None) -> bytes:
+def build_meta(segment_id: int, num_docs: int, stats: dict[int, Sequence[int]] | None) -> bytes:
+    """Id and document count, then (tokens, documents) per field unless stats is None."""
     out = segment_id.to_bytes(16, "little") + u32(num_docs)
     if stats is not None:
         out += u32(len(stats))
@@ -198,21 +196,17 @@ def build_posting_list(postings: Sequence[tuple[int, int]], block_size: int = PO
     """A serialized block posting list: header, skip entries, data."""
     skips = bytearray()
     data = bytearray()
-    num_blocks = 0
     for start in range(0, len(postings), block_size):
         chunk = postings[start:start + block_size]
         skips += u32(chunk[0][0]) + u32(chunk[-1][0]) + u32(len(data))
         data += vint(len(chunk)) + encode_posting_pairs(chunk)
-        num_blocks += 1
-    return u32(len(postings)) + u32(num_blocks) + bytes(skips) + u32(len(data)) + bytes(data)
+    return u32(len(postings)) + u32(len(skips) // 12) + bytes(skips) + u32(len(data)) + bytes(data)
 
 
 def inline_term_info(postings: Sequence[tuple[int, int]]) -> bytes | None:
     """The inline TermInfo, or None when the list does not fit inline."""
-    if len(postings) > 255:
-        return None
     data = encode_posting_pairs(postings)
-    if len(data) > INLINE_MAX_BYTES:
+    if len(postings) > 255 or len(data) > INLINE_MAX_BYTES:
         return None
     return bytes([0xFF, len(postings), len(data)]) + data
 
@@ -456,12 +450,10 @@ class IndexWriter:
                         plist.append([doc_id, 1])
             records.append(encode_record(encoded))
 
-        field_stats = {f: (s[0], s[1]) for f, s in stats.items()}
-        info = SegmentInfo(segment_id=segment_id, num_docs=len(docs), base=base,
+        info = SegmentInfo(segment_id=segment_id, num_docs=len(docs),
                            files={ext: os.path.join(self.path, base + ext)
                                   for ext in (".meta", ".terms", ".post", ".store", ".vectors")},
-                           terms={k: [(doc, tf) for doc, tf in v] for k, v in postings.items()},
-                           meta_stats=field_stats if opts.meta_field_stats else {})
+                           terms={k: [(doc, tf) for doc, tf in v] for k, v in postings.items()})
 
         post = bytearray()
         entries: list[tuple[bytes, bytes]] = []
@@ -479,7 +471,7 @@ class IndexWriter:
         store, info.store_blocks = build_store(records, opts)
         info.records = records
 
-        self._write(base + ".meta", build_meta(segment_id, len(docs), field_stats if opts.meta_field_stats else None))
+        self._write(base + ".meta", build_meta(segment_id, len(docs), stats if opts.meta_field_stats else None))
         self._write(base + ".terms", terms)
         self._write(base + ".post", bytes(post))
         self._write(base + ".store", store)

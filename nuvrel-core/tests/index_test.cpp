@@ -9,6 +9,7 @@
 #include "index/index.h"
 #include "query/collector.h"
 #include "query/term.h"
+#include "support/outcome.h"
 #include "support/segment_builder.h"
 #include "support/walk_check.h"
 
@@ -68,7 +69,6 @@ std::shared_ptr<Index> open_single(const TempDir& dir, const SegmentBuilder& b) 
     return open_ok(dir);
 }
 
-std::string error_of(const Result<std::shared_ptr<Index>>& r) { return r ? "ok" : r.error().to_string(); }
 
 }  // namespace
 
@@ -119,7 +119,7 @@ TEST(IndexOpen, SegmentIdsAreCheckedOneByOneAsSegmentsOpen) {
     EXPECT_TRUE(r.error().is<Error::Io>()) << r.error().to_string();
 
     write_list(dir, {SegmentId{1}.to_hex(), "zz"});
-    EXPECT_EQ(error_of(open_index(dir)), "Index corruption: Invalid segment ID: zz");
+    EXPECT_EQ(nuvrel_test::error_text(open_index(dir)), "Index corruption: Invalid segment ID: zz");
 }
 
 // Defaults are derived from the indexed text fields, or kept as listed,
@@ -203,6 +203,19 @@ TEST(IndexSearch, WorkedExampleScoresBitExact) {
     auto none = run(search_segment(index->segment_readers()[0], TermQuery::text(0, "dog"), 3));
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
+
+    // A segment without statistics for the field scores as if every document had length 1.
+    auto top_with = [&](std::optional<FieldStats> stats) {
+        SegmentBuilder s;
+        s.set_num_docs(100);
+        if (stats) s.add_field_stats(0, *stats);
+        s.add_term(0, "cat", postings);
+        TempDir d;
+        auto i = open_single(d, s);
+        return nuvrel_test::matches(run(search_segment(i->segment_readers()[0], query, 3)).value());
+    };
+    EXPECT_EQ(top_with(std::nullopt), top_with(FieldStats{100, 100}));
+    EXPECT_NE(top_with(std::nullopt), top_with(FieldStats{500, 100}));
 }
 
 TEST(IndexSearch, TermWalkMatchesTheScorersOwnSteps) {

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "dsl/json/record.h"
+#include "support/outcome.h"
 
 using namespace nuvrel_core;
 
@@ -41,10 +42,7 @@ namespace {
 JsonResult<Point> point(std::string_view s) {
     return json::parse_whole<json::Rec<Point>>({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
 }
-std::string error_of(std::string_view s) {
-    auto r = point(s);
-    return r ? "ok" : r.error().to_string();
-}
+std::string error_of(std::string_view s) { return nuvrel_test::error_text(point(s)); }
 
 }  // namespace
 

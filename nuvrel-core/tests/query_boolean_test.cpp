@@ -119,7 +119,6 @@ TEST(BooleanQuery, ScorerAsksClausesInOrderAndStopsAtFirstError) {
 // The scorer's size hint and the query's count estimate alike: the smallest
 // must clause, else the sum of the should clauses (wrapping); excluded
 // clauses count for nothing.
-// Scorer and query alike: the smallest must clause, else the sum of the should clauses (wrapping).
 TEST(BooleanQuery, SizeHintAndCountEstimate) {
     using Sizes = std::vector<std::uint32_t>;
     const std::tuple<Sizes, Sizes, Sizes, std::uint32_t> cases[] = {

@@ -43,8 +43,7 @@ std::vector<Posting> postings_of(const AsyncSegmentReader& r, Field f, std::stri
 }
 
 std::string postings_error(const AsyncSegmentReader& r, Field f, std::string term) {
-    auto list = run(r.get_postings(f, std::move(term)));
-    return list ? "ok" : list.error().to_string();
+    return error_text(run(r.get_postings(f, std::move(term))));
 }
 
 SegmentBuilder sample() {
