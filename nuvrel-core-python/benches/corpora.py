@@ -121,7 +121,7 @@ class _Stats:
 def _segment_stats(info: nw.SegmentInfo) -> tuple[dict[str, int], set[str]]:
     """(term -> document frequency, terms kept inline) of the text field
     (field id 0 in both corpora)."""
-    prefix = nw.term_key(0, b"")
+    prefix = nw.term_key(0, "")
     seg_df = {k[4:].decode(): len(p) for k, p in info.terms.items() if k.startswith(prefix)}
     inline = {k[4:].decode() for k in info.inline_keys if k.startswith(prefix)}
     return seg_df, inline
