@@ -3,7 +3,10 @@
 // spinning are here.
 //
 // A file read on the pool takes ~2 µs, but when both sides sleep between
-// hand-offs each read costs two futex wake-ups, ~20 µs in all. So an idle
+// hand-offs each read costs two futex wake-ups, ~20 µs in all (far more on
+// a virtual machine whose idle CPUs must be woken). The budget covers the
+// gap between two calls of a caller that does a little work of its own in
+// between, and stays in the tens of microseconds. So an idle
 // pool keeps at most one worker spinning for new work, and a caller spins on
 // its completion, each for at most kSpinBudget before it parks.
 //  - kPausesPerYield: the spinner yields its CPU every so many pauses, so
@@ -34,7 +37,7 @@
 
 namespace nuvrel_core {
 
-inline constexpr std::chrono::microseconds kSpinBudget{30};
+inline constexpr std::chrono::microseconds kSpinBudget{60};
 inline constexpr unsigned kPausesPerYield = 32;
 inline constexpr std::chrono::microseconds kLostCpu{20};
 inline constexpr unsigned kMaxBackoff = 8;
