@@ -19,7 +19,7 @@ if [ -z "${PYTHON:-}" ]; then
 fi
 export PYTHON
 
-if ! dpkg-query -W -f='${Status}' fortunes 2>/dev/null | grep -q "install ok installed"; then
+if [ "$(dpkg-query -W -f='${Status}' fortunes 2>/dev/null)" != "install ok installed" ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq

@@ -38,7 +38,9 @@ if ! compgen -G "/usr/lib/llvm-*/lib/libFuzzer.a" >/dev/null; then
   $SUDO apt-get update -qq
   pkg=""
   for v in 19 18 17 16 15 14; do
-    if apt-cache policy "libfuzzer-$v-dev" 2>/dev/null | grep -q "Candidate: [0-9]"; then
+    # No pipe into `grep -q` here: under pipefail, grep leaving early kills
+    # apt-cache with SIGPIPE and the test reads as false at random.
+    if [[ "$(apt-cache policy "libfuzzer-$v-dev" 2>/dev/null)" =~ Candidate:\ [0-9] ]]; then
       pkg="libfuzzer-$v-dev"
       break
     fi
