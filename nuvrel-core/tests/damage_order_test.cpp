@@ -44,6 +44,10 @@ Bytes prefix_blow_up(std::uint32_t count, std::uint32_t n) {
 
 const std::string kTooLong(std::string(9, '\xFF') + '\x80');
 
+std::string block(const Bytes& entries) {
+    return error_text(AsyncSSTableReader::search_block(entries.vec(), Bytes().raw("k").vec()));
+}
+
 std::string store(const Bytes& body, std::uint64_t data_end, std::uint64_t dict_offset, std::uint32_t has_dict,
                   std::uint32_t version = 2, std::uint32_t magic = kStoreMagic) {
     Bytes file(body);
@@ -101,6 +105,14 @@ TEST(DamagedFiles, ReportTheFirstFaultInDecodingOrder) {
         {"terms: bloom filter without bits before a dictionary past the end",
          [] { return terms(Bytes().u32(0).u32(0).u32(0).u32(3).u32(0), 8, 9999); },
          "Bloom filter has no bits but 3 hashes"},
+        // A dictionary block, walked entry by entry for the key "k".
+        {"terms block: inline data longer than 16 bytes and cut short",
+         [] { return block(Bytes().vint(0).vint(1).raw("k").u8(0xFF).u8(1).u8(17).raw("ab")); }, kEof},
+        {"terms block: inline data longer than 16 bytes",
+         [] { return block(Bytes().vint(0).vint(1).raw("k").u8(0xFF).u8(1).u8(17).raw(std::string(17, '\1'))); },
+         "Inline TermInfo data length 17 exceeds 16"},
+        {"terms block: bad tag of an entry before the key", [] { return block(Bytes().vint(0).vint(1).raw("a").u8(7).raw(kTooLong)); },
+         "Invalid TermInfo tag: 7"},
         // Document store: footer, magic before version, dictionary, block index.
         {"store: shorter than its footer", [] { return error_text(run(AsyncStoreReader::open(
                                                     LazyFileHandle::from_bytes(Bytes().raw(std::string(31, '\0')).owned()), 4))); },
