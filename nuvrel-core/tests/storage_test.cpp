@@ -193,6 +193,12 @@ INSTANTIATE_TEST_SUITE_P(
         FileKindCase{"socket", make_socket, "{} is a socket, not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A kind without a name of its own says only what it is not, once.
+TEST(FileKindText, NamesTheKindOrSaysNotARegularFile) {
+    EXPECT_EQ(not_regular_file("/i/f", 0).to_string(), "/i/f is not a regular file");
+    EXPECT_EQ(not_regular_file("/i/f", S_IFBLK).to_string(), "/i/f is a block device, not a regular file");
+}
+
 // A whole-file read takes at most its ceiling, also from a file that reports
 // no size and is read until it ends (kernel files, which may not end).
 TEST(WholeFileRead, StaysUnderItsCeiling) {

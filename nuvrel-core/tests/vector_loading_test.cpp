@@ -126,6 +126,12 @@ TEST(VectorLoading, BytesTheTablePromisesMustBeReadable) {
     // An empty blob just past the end still lies outside the file.
     auto empty_outside = vectors_file({{0, 0, "", 4 + 21 + 1, 0}});
     EXPECT_EQ(load_error(dir, empty_outside), "Range 26..26 out of bounds (file size: 25)");
+    // Blobs past the bytes a load may read are left out only while they lie
+    // inside the file: one past its end still fails, after the whole file
+    // has been read once as the first blob and a second blob left out.
+    auto spent = vectors_file({{0, 0, "{}", 0, 69}, {0, 0, "", 1, 10}, {0, 0, "", 60, 20}});
+    ASSERT_EQ(spent.size(), 69u);
+    EXPECT_EQ(load_error(dir, spent), "Range 60..80 out of bounds (file size: 69)");
     // An end that wraps past 64 bits is refused without a read.
     auto wraps = vectors_file({{0, 0, "{}", 20, std::numeric_limits<std::uint64_t>::max()}});
     EXPECT_EQ(load_error(dir, wraps), "Range 20..19 is inverted: start lies beyond end");
