@@ -6,7 +6,8 @@
 # or the corpus builder changes); the figures of the last run are kept in
 # build/bench/last.md.
 #
-#   bash scripts/bench.sh [--runs N] [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS] ...
+#   bash scripts/bench.sh [--runs N] [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS]
+#                         [--burst SECONDS] [--modes spin,park-only] ...
 #
 # PYTHON picks the interpreter (default: the project's .venv, else python3);
 # the nuvrel_python module it imports is the one measured, and it is
