@@ -28,6 +28,8 @@ case "$MODE" in
   *) echo "usage: $0 --quick | --long [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac
 QUICK_RUNS="${FUZZ_QUICK_RUNS:-4000}"
+# Build jobs follow JOBS like the other scripts' builds; run jobs are FUZZ_JOBS.
+BUILD_JOBS="${JOBS:-$(nproc)}"
 if [ "$MODE" = "--quick" ]; then JOBS="${FUZZ_JOBS:-$(nproc)}"; else JOBS="${FUZZ_JOBS:-1}"; fi
 
 bash scripts/setup.sh
@@ -52,7 +54,7 @@ GEN=()
 command -v ninja >/dev/null && GEN=(-G Ninja)
 cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVREL_SANITIZE=ON \
   -DNUVREL_BUILD_FUZZERS=ON -DNUVREL_BUILD_TESTS=OFF -DNUVREL_BUILD_BENCHMARKS=OFF -DNUVREL_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$BUILD" -j "$(nproc)"
+cmake --build "$BUILD" -j "$BUILD_JOBS"
 
 rm -rf "$BUILD/seeds"
 "${NUVREL_VENV:-.venv}/bin/python" nuvrel-core/fuzz/make_seeds.py "$BUILD/seeds"

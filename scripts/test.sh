@@ -34,8 +34,8 @@ trap summary EXIT
 begin setup
 bash scripts/setup.sh --tests
 
-JOBS="${JOBS:-$(nproc)}"
-# The module builds driven by pip honour this too.
+export JOBS="${JOBS:-$(nproc)}"
+# The scripts it runs and the module builds driven by pip honour this too.
 export CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
 ROOT="$PWD"
 
