@@ -35,9 +35,8 @@ if [ "$MODE" = "--quick" ]; then JOBS="${FUZZ_JOBS:-$(nproc)}"; else JOBS="${FUZ
 bash scripts/setup.sh
 # libFuzzer's runtime ships with Debian's LLVM packages; any recent one does.
 if ! compgen -G "/usr/lib/llvm-*/lib/libFuzzer.a" >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
+  source scripts/apt.sh
+  apt_get update -qq
   pkg=""
   for v in 19 18 17 16 15 14; do
     if apt-cache policy "libfuzzer-$v-dev" 2>/dev/null | grep -q "Candidate: [0-9]"; then
@@ -46,7 +45,7 @@ if ! compgen -G "/usr/lib/llvm-*/lib/libFuzzer.a" >/dev/null; then
     fi
   done
   [ -n "$pkg" ] || { echo "no libfuzzer-N-dev package found" >&2; exit 1; }
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$pkg"
+  apt_get install -y -qq --no-install-recommends "$pkg"
 fi
 
 BUILD=build/fuzz
