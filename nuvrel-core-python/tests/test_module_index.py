@@ -225,25 +225,30 @@ def test_memory_exhausted_is_the_methods_failure(tmp_path):
     assert out.stdout.startswith("RuntimeError True Failed to get document: "), out.stdout
 
 
-# Every allocation of the interpreter fails from the call on: deterministic,
-# unlike a cap on the address space, and reaching the methods that need only
-# an object or two for their answer (the counts are past the cached small
-# ints, so each needs a new int).
+# One allocation of the interpreter fails, the first of the call, then the
+# second, and so on until the call needs no more: deterministic, unlike a cap
+# on the address space, and reaching the methods that need only an object or
+# two for their answer (the counts are past the cached small ints, so each
+# needs a new int). Each call answers rightly or raises MemoryError.
 NO_MEMORY_CHILD = """
-import sys, _testcapi
+import gc, sys, _testcapi
 from nuvrel_python import NuvrelIndex
 method = getattr(NuvrelIndex.open(sys.argv[1]), sys.argv[2])
-def call():
-    _testcapi.set_nomemory(0)
+expected = method()
+gc.disable()
+def call(n):
+    _testcapi.set_nomemory(n, n + 1)
     try:
-        method()
+        return method()
     finally:
         _testcapi.remove_mem_hooks()
-try:
-    call()
-    print("no error")
-except BaseException as e:
-    print(type(e).__name__, e.__context__ is None)
+outcomes = []
+for n in range(40):
+    try:
+        outcomes.append("ok" if call(n) == expected else "wrong")
+    except BaseException as e:
+        outcomes.append(type(e).__name__ + ("" if e.__context__ is None else " with context"))
+print(" ".join(outcomes))
 """
 
 
@@ -255,7 +260,10 @@ def test_memory_exhausted_in_the_plain_methods(tmp_path, method):
     w.write_segments_list([seg.segment_id] * 300)  # 300 segments, 600 documents
     out = subprocess.run([sys.executable, "-c", NO_MEMORY_CHILD, str(tmp_path), method],
                          capture_output=True, text=True)
-    assert (out.returncode, out.stdout) == (0, "MemoryError True\n"), out.stderr
+    assert out.returncode == 0, out.stderr
+    outcomes = out.stdout.split()
+    assert outcomes[0] == "MemoryError" and outcomes[-1] == "ok", outcomes
+    assert set(outcomes) == {"MemoryError", "ok"}, outcomes
 
 
 VECTOR_FIELDS = [nw.FieldDef("title"),
