@@ -459,8 +459,8 @@ class IndexWriter:
     """Writes an index directory: a schema and any number of segments."""
 
     def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef], *, overwrite: bool = False):
-        """overwrite: write over the index the directory already holds (its
-        segment files stay until the new segments.json is the only list)."""
+        """overwrite: write over the index the directory already holds; its
+        segment files stay, no longer listed once the new segments.json is."""
         self.path = os.fspath(path)
         self.fields = list(fields)
         if not overwrite:
