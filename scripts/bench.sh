@@ -21,10 +21,9 @@ fi
 export PYTHON
 
 if [ "$(dpkg-query -W -f='${Status}' fortunes 2>/dev/null)" != "install ok installed" ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends fortunes
+  source scripts/apt.sh
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends fortunes
 fi
 
 if ! "$PYTHON" -c "import nuvrel_python, zstandard" 2>/dev/null; then
