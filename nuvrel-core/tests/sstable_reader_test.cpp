@@ -184,7 +184,7 @@ TEST(BloomFilter, ProbesAndHeaderChecks) {
     ASSERT_TRUE(f);
     for (const auto& k : keys) EXPECT_TRUE(f->may_contain(Bytes().raw(k).vec()));
     // A probe whose word lies beyond the stored words reads as clear.
-    const BloomFilter none{{}, 128, 1}, all{{~0ull, ~0ull}, 128, 1};
+    const BloomFilter none{{}, 128, 1}, all{OwnedBytes::from_vec(std::vector<std::uint8_t>(16, 0xFF)), 128, 1};
     for (const auto& k : keys) EXPECT_TRUE(!none.may_contain(Bytes().raw(k).vec()) && all.may_contain(Bytes().raw(k).vec()));
 }
 

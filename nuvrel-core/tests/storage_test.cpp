@@ -334,3 +334,39 @@ TEST(Zstd, FramesDictionariesAndFaults) {
     // The context is clean again for the next caller.
     EXPECT_EQ(nuvrel_test::to_string(*decompress(a)), "hello ");
 }
+
+// A file's dictionary digested once serves every block as loading it per
+// block would: the same bytes, and for a dictionary that does not digest or
+// a frame cut short, the same errors.
+TEST(Zstd, DigestedDictionaryDecodesAsTheLoadedOne) {
+    const std::string text = "the quick brown fox jumps over the lazy dog ";
+    const std::optional<std::vector<std::uint8_t>> raw(std::vector<std::uint8_t>(text.begin(), text.end()));
+    const std::optional<std::vector<std::uint8_t>> bad(std::vector<std::uint8_t>{0x37, 0xA4, 0x30, 0xEC, 1, 0, 0, 0, 0xFF, 0xFF});
+    const std::optional<std::vector<std::uint8_t>> empty(std::vector<std::uint8_t>{});
+    const auto frame = [&](const std::string& s) { return nuvrel_test::zstd_frame(s, true, 3, text); };
+    const auto cut = [](std::vector<std::uint8_t> f) { return f.resize(f.size() - 2), f; };
+    const struct {
+        const char* what;
+        const std::optional<std::vector<std::uint8_t>>& dict;
+        std::vector<std::uint8_t> frame;
+    } cases[] = {
+        {"raw content", raw, frame(text + "again: " + text)},
+        {"raw content, a second block", raw, frame("the lazy dog " + text)},
+        {"raw content, frame cut short", raw, cut(frame(text))},
+        {"does not digest", bad, nuvrel_test::zstd_frame("hello ")},
+        {"empty", empty, nuvrel_test::zstd_frame("hello ")},
+    };
+    for (const auto& c : cases) {
+        DigestedDictionary digested;
+        for (int round = 0; round < 2; ++round) {  // the digested form is made once and reused
+            auto want = decompress_block(c.frame, c.dict);
+            auto got = decompress_block(c.frame, c.dict, &digested);
+            ASSERT_EQ(got.has_value(), want.has_value()) << c.what;
+            if (want) EXPECT_EQ(nuvrel_test::to_string(*got), nuvrel_test::to_string(*want)) << c.what;
+            else EXPECT_EQ(got.error(), want.error()) << c.what;
+        }
+        EXPECT_EQ(digested.get(*c.dict) != nullptr, &c.dict == &raw) << c.what;
+    }
+    // Without its dictionary, a block made with one does not decode.
+    EXPECT_FALSE(decompress_block(frame(text), std::nullopt));
+}

@@ -30,7 +30,7 @@ IoResult<ByteRange> CachedBlockFile::block_range(std::uint64_t offset, std::uint
 Task<IoResult<OwnedBytes>> CachedBlockFile::read(std::uint64_t key, ByteRange range) const {
     using R = IoResult<OwnedBytes>;
     NUVREL_CO_TRY(OwnedBytes raw, co_await data_.read_bytes_range(range));
-    NUVREL_CO_TRY(OwnedBytes block, decompress_block(raw, dictionary_));
+    NUVREL_CO_TRY(OwnedBytes block, decompress_block(raw, dictionary_, &digested_));
     {
         std::lock_guard lock(lock_);
         cache_.insert(key, block);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "compression/zstd.h"
 #include "directories/directory.h"
 #include "directories/owned_bytes.h"
 #include "io_error.h"
@@ -56,6 +57,7 @@ public:
 private:
     LazyFileSlice data_;
     std::optional<std::vector<std::uint8_t>> dictionary_;
+    DigestedDictionary digested_;  // of dictionary_, made at the first block read
     mutable std::mutex lock_;
     mutable LruBlockCache<std::uint64_t> cache_;
 };

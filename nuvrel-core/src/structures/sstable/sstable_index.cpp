@@ -1,7 +1,6 @@
 // Decoding of the parts of a term dictionary that open reads whole: the
 // block and sparse indexes and the bloom filter.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <new>
 
@@ -156,11 +155,13 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
     if (f.num_hashes > kMaxBloomHashes)
         return std::unexpected(IoError::invalid_data(
             fmt::format("Bloom filter declares {} hashes; a sound filter uses at most {}", f.num_hashes, kMaxBloomHashes)));
-    f.bits.resize(num_words);
-    const ByteView words = in.take(std::uint64_t{num_words} * 8);
-    if (!words.empty()) std::memcpy(f.bits.data(), words.data(), words.size());
-    if constexpr (std::endian::native == std::endian::big)
-        for (auto& w : f.bits) w = std::byteswap(w);
+    // Copied out, without first zeroing the room, so that the much larger
+    // buffer read for the filter is released once the open is done with it.
+    const std::size_t len = std::size_t{num_words} * 8;
+    auto room = OwnedBytes::try_allocate(len);
+    if (!room) return std::unexpected(out_of_memory());
+    if (len != 0) std::memcpy(room->second, bytes.data() + 12, len);
+    f.words = std::move(room->first);
     return f;
 }
 
@@ -175,7 +176,8 @@ bool BloomFilter::may_contain(ByteView key) const noexcept {
     for (std::uint64_t i = 0; i < num_hashes; ++i) {
         const std::uint64_t pos = (h1 + i * h2) % num_bits;
         const std::uint64_t word = pos / 64;
-        if (word >= bits.size() || ((bits[word] >> (pos % 64)) & 1) == 0) return false;
+        if (word >= num_words() || ((load_le<std::uint64_t>(words.data() + word * 8) >> (pos % 64)) & 1) == 0)
+            return false;
     }
     return true;
 }
