@@ -105,7 +105,6 @@ std::string at_column(std::string_view message, std::size_t column) {
 // at the extra value, or "trailing comma" at the close.
 TEST(JsonRecordArrays, ShortExactAndLongForms) {
     constexpr const char* kCodebook = "[[3,4,42],[],[],0]";
-    constexpr const char* kIvfHead = "[[2,1,true,1],7,9,";
     const ArrayRecord records[] = {
         {"struct RaBitQConfig", kRaBitQ, "[[", {"3", "4", "42"}, 3, ",[],[],0],[],[],null]"},
         {"struct RaBitQCodebook", kRaBitQ, "[", {"[3,4,42]", "[1,-1]", "[1,0]", "7"}, 4, ",[],[],null]"},
@@ -113,7 +112,7 @@ TEST(JsonRecordArrays, ShortExactAndLongForms) {
         {"struct QuantizedVector", kRaBitQ, "[[[3,4,42],[],[],0],[],[", {"[1]", "0.5", "1.0", "3"}, 4, "],null]"},
         {"struct PQVector", kIvfPq, "[[2,1,true,1],7,9,[{\"1\":[[5],[", {"[9,2]", "1.5"}, 2, "],null]},1]]"},
         {"struct ClusterData", kIvfPq, "[[2,1,true,1],7,9,[{\"1\":", {"[5]", "[]", "null"}, 3, "},1]]"},
-        {"struct ClusterStorage", kIvfPq, kIvfHead, {"{}", "0"}, 2, "]"},
+        {"struct ClusterStorage", kIvfPq, "[[2,1,true,1],7,9,", {"{}", "0"}, 2, "]"},
         {"struct IVFPQConfig", kIvfPq, "[", {"2", "1", "true", "1"}, 4, ",7,9,[{},0]]"},
         {"struct IVFRaBitQConfig", kIvfRaBitQ, "[", {"2", "1", "true", "1"}, 4, ",7,9,[{},0]]"},
         {"struct IVFPQIndex", kIvfPq, "", {"[2,1,true,1]", "7", "9", "[{},0]"}, 4, ""},

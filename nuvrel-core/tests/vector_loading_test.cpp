@@ -147,6 +147,7 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
         {5, 0, rabitq_index_json(2)},
         {5, 1, ivf_index_json(3)},   // replaces the flat index under 5
         {1, 7, rabitq_index_json(2)},
+        {1, 2, ivf_index_json(2) + "x"},  // skipped: the index under 1 stays
         {2, 7, ivf_index_json(2)},
         {40, 1, ivf_index_json(5)},  // no such field: kept all the same
     }));
