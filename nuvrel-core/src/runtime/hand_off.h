@@ -31,11 +31,12 @@
 //     when the spinner loses its CPU (a yield that keeps it off the CPU for
 //     kLostCpu). A budget of 0 means nobody spins: every wait parks.
 //  6. Nobody starts a spin while the latest contention sample says the CPUs
-//     this process may use are contended. Every caller about to wait, be it
-//     to spin or to park, takes a new sample when the last is older than the
-//     sample period (one thread at a time; every hand-off has a waiting
-//     caller, and pool workers only read the verdict), so a busy verdict
-//     clears at the first wait after the machine is free again. A sample that cannot be taken
+//     this process may use are contended. Every block_on as it starts, and
+//     every caller about to wait in it, be it to spin or to park, takes a new
+//     sample when the last is older than the sample period (one thread at a
+//     time; pool workers only read the verdict). So the verdict follows the
+//     machine whether or not anyone spins, and a busy one clears at the first
+//     call after the machine is free again. A sample that cannot be taken
 //     counts as free, except on a process that may use only one CPU; the
 //     lost-CPU exit of 5 still bounds what a spin can waste.
 //  7. A wait that spins in vain makes its side park at once for the next 1,
@@ -104,7 +105,8 @@ public:
     explicit HandOff(HandOffOptions options);
 
     // Whether a waiter may start a spin now; takes a new sample when due.
-    // Called by every waiter before it waits, whether it spins or not.
+    // Called by every block_on as it starts and by every caller before it
+    // waits, whether it spins or not.
     bool may_spin() noexcept;
     // The same from the latest verdict, without sampling: for pool workers,
     // which look under the pool's lock.

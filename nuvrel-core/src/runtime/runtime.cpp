@@ -48,6 +48,9 @@ asio::io_context& Runtime::thread_context() {
 void Runtime::drive(asio::io_context& ctx) {
     Waiter& w = waiter();
     ctx.restart();
+    // Invariant 6: sampled even by a call whose jobs all complete while it
+    // polls (a pool spinner that keeps up would otherwise never be told).
+    (void)hand_off_->may_spin();
     for (;;) {
         const std::uint32_t seen = w.done.load(std::memory_order_acquire);
         ctx.poll();

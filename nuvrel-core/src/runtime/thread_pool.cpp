@@ -75,9 +75,9 @@ void ThreadPool::State::work() noexcept {
             // Invariant 3: a job pushed while we spin is not signalled; we
             // look at the queue under the lock before sleeping.
             spinner = my_spin = true;
+            hand_off->count_spin();
             const std::uint32_t seen = epoch.load(std::memory_order_relaxed);
             lock.unlock();
-            hand_off->count_spin();
             const bool found = spin_until(
                 hand_off->budget(), [this, seen] { return epoch.load(std::memory_order_relaxed) != seen; }, &beat);
             lock.lock();
