@@ -148,7 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Whether spins start once the verdict has followed the source: two calls
-// take the new sample, and a pause lets spins begun on the old verdict end.
+// make the pool take the new sample, and a pause lets spins begun on the old
+// verdict end.
 // Then, with spinning allowed, hand-offs until a spin starts (a spinner may
 // be kept off its CPU for a while on a busy machine; every waiter's back-off
 // skips at most 255 waits); else enough of them to be sure none does.

@@ -17,11 +17,10 @@ HandOff::HandOff(HandOffOptions options) : options_(std::move(options)) {
     if (!options_.cpu_source) options_.cpu_source = system_cpu_source();
 }
 
-bool HandOff::may_spin() noexcept {
-    if (options_.spin.count() <= 0) return false;
+void HandOff::refresh() noexcept {
+    if (options_.spin.count() <= 0) return;  // nobody spins: nothing to decide
     const std::int64_t now = spin_clock_ns();
     if (now >= next_sample_.load(std::memory_order_relaxed)) sample(now);
-    return !contended_.load(std::memory_order_relaxed);
 }
 
 void HandOff::sample(std::int64_t now) noexcept {

@@ -31,14 +31,16 @@
 //     when the spinner loses its CPU (a yield that keeps it off the CPU for
 //     kLostCpu). A budget of 0 means nobody spins: every wait parks.
 //  6. Nobody starts a spin while the latest contention sample says the CPUs
-//     this process may use are contended. Every block_on as it starts, and
-//     every caller about to wait in it, be it to spin or to park, takes a new
-//     sample when the last is older than the sample period (one thread at a
-//     time; pool workers only read the verdict). So the verdict follows the
-//     machine whether or not anyone spins, and a busy one clears at the first
-//     call after the machine is free again. A sample that cannot be taken
-//     counts as free, except on a process that may use only one CPU; the
-//     lost-CPU exit of 5 still bounds what a spin can waste.
+//     this process may use are contended. A pool worker that has just run a
+//     job takes a new sample, outside the pool's lock, when the last is
+//     older than the sample period (one thread at a time), whether it then
+//     spins or parks; callers only read the verdict. Every hand-off runs a
+//     job, so the verdict follows the machine whether or not anyone spins,
+//     and a busy one clears with the first job after the machine is free
+//     again. The sample (a read of /proc/stat, ~15 µs) is thus never on a
+//     caller's path: its result is already posted. A sample that cannot be
+//     taken counts as free, except on a process that may use only one CPU;
+//     the lost-CPU exit of 5 still bounds what a spin can waste.
 //  7. A wait that spins in vain makes its side park at once for the next 1,
 //     3, 7, ... up to 2^kMaxBackoff - 1 waits; a spin that succeeds resets
 //     this, so paced or slow work costs at most one budget per that many
@@ -94,7 +96,7 @@ CpuSource system_cpu_source(std::string stat = "/proc/stat");
 
 struct HandOffOptions {
     std::chrono::microseconds spin = kDefaultSpin;  // 0: park only
-    std::chrono::milliseconds sample_every{20};
+    std::chrono::milliseconds sample_every{50};
     CpuSource cpu_source;  // empty: system_cpu_source()
 };
 
@@ -104,12 +106,10 @@ class HandOff {
 public:
     explicit HandOff(HandOffOptions options);
 
-    // Whether a waiter may start a spin now; takes a new sample when due.
-    // Called by every block_on as it starts and by every caller before it
-    // waits, whether it spins or not.
-    bool may_spin() noexcept;
-    // The same from the latest verdict, without sampling: for pool workers,
-    // which look under the pool's lock.
+    // Takes a new sample when the last is older than the period (invariant
+    // 6). Called by a pool worker after each job, outside the pool's lock.
+    void refresh() noexcept;
+    // Whether a waiter may start a spin, from the latest verdict.
     bool spin_allowed() const noexcept {
         return options_.spin.count() > 0 && !contended_.load(std::memory_order_relaxed);
     }

@@ -48,9 +48,6 @@ asio::io_context& Runtime::thread_context() {
 void Runtime::drive(asio::io_context& ctx) {
     Waiter& w = waiter();
     ctx.restart();
-    // Invariant 6: sampled even by a call whose jobs all complete while it
-    // polls (a pool spinner that keeps up would otherwise never be told).
-    (void)hand_off_->may_spin();
     for (;;) {
         const std::uint32_t seen = w.done.load(std::memory_order_acquire);
         ctx.poll();
@@ -64,8 +61,7 @@ void Runtime::drive(asio::io_context& ctx) {
         }
         const bool counted_on_spinner = w.job_taken_at_once;
         thread_local SpinHistory history;
-        // Sampled by every waiting caller, whether it spins or not (invariant 6).
-        if (hand_off_->may_spin() && counted_on_spinner && history.should_spin()) {
+        if (counted_on_spinner && hand_off_->spin_allowed() && history.should_spin()) {
             hand_off_->count_spin();
             const bool ok = spin_until(hand_off_->budget(),
                                        [&] { return w.done.load(std::memory_order_acquire) != seen; });

@@ -63,6 +63,7 @@ void ThreadPool::State::work() noexcept {
             lock.unlock();
             job();
             job = nullptr;  // the job's captures go before the lock is taken again
+            if (hand_off != nullptr) hand_off->refresh();  // invariant 6
             lock.lock();
             continue;
         }
