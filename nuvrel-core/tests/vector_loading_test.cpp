@@ -214,9 +214,9 @@ TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
 // for the index each field ends up with, so neither the order of the entries
 // nor an entry that a later one replaces changes which fields get theirs.
 TEST(VectorLoading, CodebookTotalCountsFinalEntriesOnlyInAnyOrder) {
-    const std::uint64_t total = kMaxCodebookDimsPerSegment;
+    const std::uint64_t total = kMaxCodebookDimsPerIndex;
     const VectorEntrySpec replaced{1, 1, ivf_index_json(total)}, one{1, 1, ivf_index_json(1)},
-        rest{2, 1, ivf_index_json(total - 1)}, over{3, 1, ivf_index_json(1)};
+        rest{2, 1, ivf_index_json(total - 1)}, over{3, 1, ivf_index_json(2)};
     const std::vector<VectorEntrySpec> orders[] = {
         {replaced, rest, one, over}, {over, replaced, one, rest}, {rest, over, replaced, one}};
     for (const auto& order : orders) {
