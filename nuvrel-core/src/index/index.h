@@ -58,6 +58,10 @@ public:
     std::size_t worker_threads() const noexcept { return config_.num_threads; }
     // The byte budget all block caches of the index share, and its vector data.
     const SegmentSharing& sharing() const noexcept { return sharing_; }
+    // Empties every block cache of the index. A call that ran out of memory
+    // does this before it fails (decoding a block does it itself), so that
+    // the next call has what the caches pinned.
+    void release_block_caches() const noexcept { sharing_.cache_budget->release_all(); }
 
     Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema, IndexConfig config,
           SegmentList segments, std::vector<Field> default_fields, std::shared_ptr<TokenizerRegistry> tokenizers,
