@@ -6,7 +6,8 @@
 # or the corpus builder changes); the figures of the last run are kept in
 # build/bench/last.md.
 #
-#   bash scripts/bench.sh [--runs N] [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS] ...
+#   bash scripts/bench.sh [--runs N] [--corpus fortunes,zipf] [--zipf-docs N] [--budget SECONDS]
+#                         [--burst SECONDS] [--modes spin,park-only] ...
 #
 # PYTHON picks the interpreter (default: the project's .venv, else python3);
 # the nuvrel_python module it imports is the one measured, and it is
@@ -19,11 +20,10 @@ if [ -z "${PYTHON:-}" ]; then
 fi
 export PYTHON
 
-if ! dpkg-query -W -f='${Status}' fortunes 2>/dev/null | grep -q "install ok installed"; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends fortunes
+if [ "$(dpkg-query -W -f='${Status}' fortunes 2>/dev/null)" != "install ok installed" ]; then
+  source scripts/apt.sh
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends fortunes
 fi
 
 if ! "$PYTHON" -c "import nuvrel_python, zstandard" 2>/dev/null; then

@@ -28,23 +28,26 @@ case "$MODE" in
   *) echo "usage: $0 --quick | --long [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac
 QUICK_RUNS="${FUZZ_QUICK_RUNS:-4000}"
+# Build jobs follow JOBS like the other scripts' builds; run jobs are FUZZ_JOBS.
+BUILD_JOBS="${JOBS:-$(nproc)}"
 if [ "$MODE" = "--quick" ]; then JOBS="${FUZZ_JOBS:-$(nproc)}"; else JOBS="${FUZZ_JOBS:-1}"; fi
 
 bash scripts/setup.sh
 # libFuzzer's runtime ships with Debian's LLVM packages; any recent one does.
 if ! compgen -G "/usr/lib/llvm-*/lib/libFuzzer.a" >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
+  source scripts/apt.sh
+  apt_get update -qq
   pkg=""
   for v in 19 18 17 16 15 14; do
-    if apt-cache policy "libfuzzer-$v-dev" 2>/dev/null | grep -q "Candidate: [0-9]"; then
+    # No pipe into `grep -q` here: under pipefail, grep leaving early kills
+    # apt-cache with SIGPIPE and the test reads as false at random.
+    if [[ "$(apt-cache policy "libfuzzer-$v-dev" 2>/dev/null)" =~ Candidate:\ [0-9] ]]; then
       pkg="libfuzzer-$v-dev"
       break
     fi
   done
   [ -n "$pkg" ] || { echo "no libfuzzer-N-dev package found" >&2; exit 1; }
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$pkg"
+  apt_get install -y -qq --no-install-recommends "$pkg"
 fi
 
 BUILD=build/fuzz
@@ -52,7 +55,7 @@ GEN=()
 command -v ninja >/dev/null && GEN=(-G Ninja)
 cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVREL_SANITIZE=ON \
   -DNUVREL_BUILD_FUZZERS=ON -DNUVREL_BUILD_TESTS=OFF -DNUVREL_BUILD_BENCHMARKS=OFF -DNUVREL_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$BUILD" -j "$(nproc)"
+cmake --build "$BUILD" -j "$BUILD_JOBS"
 
 rm -rf "$BUILD/seeds"
 "${NUVREL_VENV:-.venv}/bin/python" nuvrel-core/fuzz/make_seeds.py "$BUILD/seeds"

@@ -49,12 +49,10 @@ if command -v dpkg-query >/dev/null; then
     [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
   done
   if ((${#missing[@]})); then
-    SUDO=()
-    [ "$(id -u)" -ne 0 ] && SUDO=(sudo)
     echo "setup: installing Debian packages: ${missing[*]}"
-    "${SUDO[@]}" apt-get update -qq
-    # sudo drops the caller's environment: the variable goes through env.
-    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    source scripts/apt.sh
+    apt_get update -qq
+    apt_get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 else
   echo "setup: not a Debian system; make sure the equivalents of these are installed: ${DEB_PACKAGES[*]}" >&2

@@ -21,6 +21,12 @@ Usage::
     w.add_segment([{"title": "Hello world", "count": 3}])
     w.commit()          # schema.json and segments.json
 
+It refuses what would make an index the reader rejects or misreads: a field
+name the schema lacks (``ValueError``), a value its field's type cannot hold
+(``TypeError`` for the wrong kind, ``ValueError`` out of range), and a
+directory that already holds an index (``FileExistsError``) unless
+``overwrite=True``.
+
 Every knob of the formats that a test may want to steer is an attribute of
 ``SegmentOptions``; ``SegmentInfo`` reports where things were put so that
 tests can damage precise bytes (``patch_file``, ``truncate_file``).
@@ -32,6 +38,7 @@ import json
 import math
 import os
 import random
+import reprlib
 import struct
 from dataclasses import dataclass, field as dc_field
 from itertools import groupby
@@ -48,6 +55,12 @@ INLINE_MAX_BYTES = 16
 VECTOR_TYPE_RABITQ = 0
 VECTOR_TYPE_IVF_RABITQ = 1
 VECTOR_TYPE_IVF_PQ = 2
+
+FIELD_TYPES = ("text", "u64", "i64", "f64", "bytes", "sparse_vector", "dense_vector", "json")
+U32_MAX = 2**32 - 1
+F32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
+# (smallest, largest) of the integer types as the reader parses them
+INT_RANGES = {"u64": (0, 2**64 - 1), "i64": (-2**63, 2**63 - 1)}
 
 
 def vint(value: int) -> bytes:
@@ -109,8 +122,85 @@ class FieldDef:
     sparse_vector_config: dict | None = None
     dense_vector_config: dict | None = None
 
+    def __post_init__(self) -> None:
+        if self.field_type not in FIELD_TYPES:
+            raise ValueError(f"field {self.name!r}: unknown field type {self.field_type!r}; "
+                             f"the types are {', '.join(FIELD_TYPES)}")
+
     def to_json(self) -> dict:
         return {k: v for k, v in vars(self).items() if v is not None or not k.endswith("_vector_config")}
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _within(x: int | float, limit: float) -> bool:
+    """Finite and at most limit in magnitude (ints too large for a float are not)."""
+    try:
+        return math.isfinite(float(x)) and abs(x) <= limit
+    except OverflowError:
+        return False
+
+
+def check_value(fdef: FieldDef, value: Any) -> None:
+    """Refuses one value its field's type cannot hold. Written anyway, it
+    would make an index whose documents the reader rejects (-1 as a u64) or
+    reads as something else (an int as bytes: that many zero bytes)."""
+    ftype = fdef.field_type
+
+    def refuse(error: type[Exception], wanted: str) -> None:
+        raise error(f"field {fdef.name!r} ({ftype}) takes {wanted}, got "
+                    f"{type(value).__name__} {reprlib.repr(value)}")
+
+    def floats(items: Any, what: str) -> None:
+        if not isinstance(items, (list, tuple)) or not all(map(_is_number, items)):
+            refuse(TypeError, what)
+        if not all(_within(x, F32_MAX) for x in items):
+            refuse(ValueError, f"{what} (finite, within the 32-bit float range)")
+
+    if ftype in INT_RANGES:
+        lo, hi = INT_RANGES[ftype]
+        wanted = f"an int from {lo} to {hi}"
+        if not isinstance(value, int) or isinstance(value, bool):
+            refuse(TypeError, wanted)
+        if not lo <= value <= hi:
+            refuse(ValueError, wanted)
+    elif ftype == "f64":
+        if not _is_number(value):
+            refuse(TypeError, "a float")
+        if not _within(value, math.inf):
+            refuse(ValueError, "a finite float")
+    elif ftype == "text":
+        if not isinstance(value, str):
+            refuse(TypeError, "a str")
+    elif ftype == "bytes":
+        if not isinstance(value, (bytes, bytearray, memoryview)):
+            refuse(TypeError, "bytes")
+    elif ftype == "dense_vector":
+        floats(value, "a list of floats")
+        dim = (fdef.dense_vector_config or {}).get("dim")
+        if dim is not None and len(value) != dim:
+            refuse(ValueError, f"a list of {dim} floats (its dim)")
+    elif ftype == "sparse_vector":
+        pair = (value.get("indices"), value.get("values")) if isinstance(value, dict) else value
+        if not isinstance(pair, (list, tuple)) or len(pair) != 2:
+            refuse(TypeError, "{'indices': [...], 'values': [...]} or (indices, values)")
+        indices, values = pair
+        if not isinstance(indices, (list, tuple)) or not all(
+                isinstance(i, int) and not isinstance(i, bool) for i in indices):
+            refuse(TypeError, "indices that are ints")
+        if not all(0 <= i <= U32_MAX for i in indices):
+            refuse(ValueError, f"indices from 0 to {U32_MAX}")
+        floats(values, "values that are floats")
+    elif ftype == "json":
+        problem: Exception | None = None
+        try:
+            json.dumps(value, allow_nan=False)
+        except (TypeError, ValueError) as e:
+            problem = e
+        if problem is not None:  # raised outside the handler: no chained traceback
+            refuse(type(problem), f"a JSON value ({problem})")
 
 
 def encode_value(field_type: str, value: Any) -> dict:
@@ -368,15 +458,28 @@ def ivf_index_json(vectors: Sequence[Sequence[float]], dim: int, num_clusters: i
 class IndexWriter:
     """Writes an index directory: a schema and any number of segments."""
 
-    def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef]):
+    def __init__(self, path: str | os.PathLike, fields: Sequence[FieldDef], *, overwrite: bool = False):
+        """overwrite: write over the index the directory already holds; its
+        segment files stay, no longer listed once the new segments.json is."""
         self.path = os.fspath(path)
         self.fields = list(fields)
+        if not overwrite:
+            for name in ("schema.json", "segments.json"):
+                if os.path.exists(os.path.join(self.path, name)):
+                    raise FileExistsError(f"{self.path} already holds an index ({name}); "
+                                          "pass overwrite=True to write over it")
         self.segments: list[SegmentInfo] = []
         self._rng = random.Random(1)
         os.makedirs(self.path, exist_ok=True)
 
     def field_id(self, name: str) -> int:
-        return next(i for i, f in enumerate(self.fields) if f.name == name)
+        for i, f in enumerate(self.fields):
+            if f.name == name:
+                return i
+        if not isinstance(name, str):
+            raise TypeError(f"a field is named by a str (or given by its int id), got {type(name).__name__} {name!r}")
+        raise ValueError(f"unknown field {name!r}; the schema's fields are "
+                         f"{', '.join(repr(f.name) for f in self.fields) or 'none'}")
 
     def write_schema(self) -> None:
         schema = {"fields": [f.to_json() for f in self.fields],
@@ -399,6 +502,8 @@ class IndexWriter:
         pairs: list[tuple[int, Any]] = []
         for key, value in doc.items() if isinstance(doc, dict) else doc:
             fid = key if isinstance(key, int) else self.field_id(key)
+            if not 0 <= fid <= U32_MAX:
+                raise ValueError(f"a field id is from 0 to {U32_MAX}, got {fid}")
             ftype = self.fields[fid].field_type if fid < len(self.fields) else "text"
             if isinstance(value, list) and ftype in ("text", "u64", "i64", "f64", "bytes"):
                 pairs.extend((fid, v) for v in value)
@@ -430,6 +535,7 @@ class IndexWriter:
                 if fdef is None:
                     encoded.append((fid, encode_value("text" if isinstance(value, str) else "json", value)))
                     continue
+                check_value(fdef, value)
                 if fdef.stored:
                     encoded.append((fid, encode_value(fdef.field_type, value)))
                 if fdef.field_type == "dense_vector":

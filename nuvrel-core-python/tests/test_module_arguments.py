@@ -105,6 +105,9 @@ def test_argument_errors(index, method, args, kwargs, error, message):
     with pytest.raises(error) as info:
         getattr(index, method)(*args, **kwargs)
     assert type(info.value) is error
+    # the first error's text is taken into the message; the error itself is
+    # not chained to the one raised
+    assert info.value.__context__ is None and info.value.__cause__ is None
     if message is not None:
         assert str(info.value) == message
 

@@ -68,6 +68,7 @@ def test_runtime_failure_is_panic_exception_and_retried(tmp_path):
             try:
                 NuvrelIndex.open(path)
             except BaseException as e:
+                assert e.__context__ is None, repr(e.__context__)  # nothing chained by the module
                 print(type(e).__module__, type(e).__name__, type(e).__mro__[1].__name__, e)
     """
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)

@@ -172,14 +172,16 @@ def test_damaged_files(tmp_path, engine):
     # .post cut after open: the size recorded at open admits the range, the
     # read then finds the file shorter
     nw.truncate_file(seg.files[".post"], 10)
-    with pytest.raises(RuntimeError, match="^Search failed: IO error: early eof$"):
+    with pytest.raises(RuntimeError, match="^Search failed: IO error: early eof$") as info:
         idx.search_term("body", "apple", None)
+    assert info.value.__context__ is None
 
     # a store block that does not decompress fails only documents of that block
     first, off, length, n = seg.store_blocks[1]
     nw.patch_file(seg.files[".store"], off, b"\xde\xad\xbe\xef")
-    with pytest.raises(RuntimeError, match="^Failed to get document: IO error: "):
+    with pytest.raises(RuntimeError, match="^Failed to get document: IO error: ") as info:
         idx.get_document(first)
+    assert info.value.__context__ is None
     assert idx.get_document(0)["count"] == 0
 
 
@@ -190,8 +192,9 @@ def test_damaged_files(tmp_path, engine):
 def test_open_failures(tmp_path, engine, schema, message):
     if schema is not None:
         (tmp_path / "schema.json").write_text(schema)
-    with pytest.raises(RuntimeError, match="^Failed to open index: " + message):
+    with pytest.raises(RuntimeError, match="^Failed to open index: " + message) as info:
         engine.open(str(tmp_path))
+    assert info.value.__context__ is None
 
 
 MEMORY_CHILD = """
@@ -204,7 +207,7 @@ resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), resource.RLIM_INFINITY)
 try:
     {call}
 except BaseException as e:
-    print(type(e).__name__, e)
+    print(type(e).__name__, e.__context__ is None, e)
 """
 
 
@@ -219,4 +222,92 @@ def test_memory_exhausted_is_the_methods_failure(tmp_path):
     out = subprocess.run([sys.executable, "-c", MEMORY_CHILD.format(call="idx.get_document(1)"),
                           str(tmp_path / "a")], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("RuntimeError Failed to get document: "), out.stdout
+    assert out.stdout.startswith("RuntimeError True Failed to get document: "), out.stdout
+
+
+# One allocation of the interpreter fails, the first of the call, then the
+# second, and so on until the call needs no more: deterministic, unlike a cap
+# on the address space, and reaching the methods that need only an object or
+# two for their answer (the counts are past the cached small ints, so each
+# needs a new int). Each call answers rightly or raises MemoryError.
+NO_MEMORY_CHILD = """
+import gc, sys, _testcapi
+from nuvrel_python import NuvrelIndex
+method = getattr(NuvrelIndex.open(sys.argv[1]), sys.argv[2])
+expected = method()
+gc.disable()
+def call(n):
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return method()
+    finally:
+        _testcapi.remove_mem_hooks()
+outcomes = []
+for n in range(40):
+    try:
+        outcomes.append("ok" if call(n) == expected else "wrong")
+    except BaseException as e:
+        outcomes.append(type(e).__name__ + ("" if e.__context__ is None else " with context"))
+print(" ".join(outcomes))
+"""
+
+
+@pytest.mark.parametrize("method", ["num_docs", "num_segments", "field_names"])
+def test_memory_exhausted_in_the_plain_methods(tmp_path, method):
+    w = nw.IndexWriter(tmp_path, FIELDS)
+    seg = w.add_segment(corpus(2))
+    w.write_schema()
+    w.write_segments_list([seg.segment_id] * 300)  # 300 segments, 600 documents
+    out = subprocess.run([sys.executable, "-c", NO_MEMORY_CHILD, str(tmp_path), method],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    outcomes = out.stdout.split()
+    assert outcomes[0] == "MemoryError" and outcomes[-1] == "ok", outcomes
+    assert set(outcomes) == {"MemoryError", "ok"}, outcomes
+
+
+VECTOR_FIELDS = [nw.FieldDef("title"),
+                 nw.FieldDef("v", "dense_vector", indexed=False, dense_vector_config={"dim": 3})]
+
+
+def vector_docs(word, n):
+    return [{"title": f"{word} item{i}", "v": [float(i), 1.0, -0.5]} for i in range(n)]
+
+
+def test_index_with_vector_data(tmp_path, engine):
+    # Each kind of vector index the writer makes loads with its segment at
+    # open and at reload; text search and stored vectors are unaffected.
+    w = nw.IndexWriter(tmp_path, VECTOR_FIELDS)
+    for kind in (nw.VECTOR_TYPE_RABITQ, nw.VECTOR_TYPE_IVF_RABITQ):
+        w.add_segment(vector_docs("alpha", 5), nw.SegmentOptions(vectors=True, vector_index_type=kind))
+    w.commit()
+    idx = engine.open(str(tmp_path))
+    assert (idx.num_segments(), idx.num_docs()) == (2, 10)
+    assert sorted(d for d, _ in idx.search_term("title", "alpha", None)) == list(range(10))
+    assert idx.get_document(6) == {"title": "alpha item1", "v": [1.0, 1.0, -0.5]}
+
+    w.add_segment(vector_docs("beta", 4), nw.SegmentOptions(vectors=True, vector_index_type=nw.VECTOR_TYPE_IVF_PQ))
+    w.commit()
+    idx.reload()
+    assert [d for d, _ in idx.search_term("title", "beta", None)] == [10, 11, 12, 13]
+    assert idx.get_document(13)["v"] == [3.0, 1.0, -0.5]
+
+    # A description that does not parse leaves its vector index out; the
+    # segment still opens.
+    seg = w.add_segment(vector_docs("gamma", 2), nw.SegmentOptions(vectors=True))
+    nw.patch_file(seg.files[".vectors"], 4 + 21, b"]")
+    w.commit()
+    idx.reload()
+    assert idx.search_term("title", "gamma", None) != [] and idx.get_document(14)["title"] == "gamma item0"
+
+    # A table that runs past the end of the file fails the open and the
+    # reload, and a failed reload keeps the segments in use.
+    seg = w.add_segment(vector_docs("delta", 1), nw.SegmentOptions(vectors=True))
+    nw.truncate_file(seg.files[".vectors"], 4 + 21 - 1)
+    w.commit()
+    with pytest.raises(RuntimeError, match=r"^Reload failed: IO error: Range 4\.\.25 out of bounds \(file size: 24\)$") as info:
+        idx.reload()
+    assert info.value.__context__ is None
+    with pytest.raises(RuntimeError, match=r"^Failed to open index: IO error: Range 4\.\.25 out of bounds"):
+        engine.open(str(tmp_path))
+    assert idx.num_segments() == 4 and idx.search_term("title", "gamma", None) != []

@@ -5,7 +5,11 @@
 
 #include <malloc.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -41,7 +45,9 @@ void write_list(const nuvrel_test::TempDir& dir, std::uint32_t segments) {
 }
 
 // One segment of a million documents: "all" in every one, "even" in every
-// second, "third" in every third.
+// second, "third" in every third; "tenth" (100,000 postings) and "ninety7"
+// (10,310) for the heavy classes of the module benchmark, a ~100k term and
+// AND/OR of a ~10k and a ~100k term.
 struct BigSegment {
     static constexpr std::uint32_t kDocs = 1'000'000;
     nuvrel_test::TempDir dir;
@@ -55,6 +61,8 @@ struct BigSegment {
         b.add_term(0, "all", every(1, kDocs));
         b.add_term(0, "even", every(2, kDocs));
         b.add_term(0, "third", every(3, kDocs));
+        b.add_term(0, "tenth", every(10, kDocs));
+        b.add_term(0, "ninety7", every(97, kDocs));
         b.write(dir, SegmentId{1});
         write_list(dir, 1);
         index = *run(Index::open(FsDirectory(dir.path()), IndexConfig::default_config()));
@@ -85,22 +93,34 @@ void BM_SearchTerm1M(benchmark::State& state) {
 }
 BENCHMARK(BM_SearchTerm1M)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Postings walked: both lists whole (500,000 + 333,334).
-void BM_SearchBooleanShould(benchmark::State& state) {
+// Two terms, both must or both should; `postings`: what both lists hold.
+void search_pair(benchmark::State& state, bool must, const char* a, const char* b, std::int64_t postings) {
     BooleanQuery q;
-    q.add_should(std::make_unique<TermQuery>(TermQuery::text(0, "even")));
-    q.add_should(std::make_unique<TermQuery>(TermQuery::text(0, "third")));
-    search(state, q, 833'334);
+    for (const char* t : {a, b}) {
+        auto clause = std::make_unique<TermQuery>(TermQuery::text(0, t));
+        if (must) q.add_must(std::move(clause));
+        else q.add_should(std::move(clause));
+    }
+    search(state, q, postings);
 }
-BENCHMARK(BM_SearchBooleanShould)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_SearchBooleanMust(benchmark::State& state) {
-    BooleanQuery q;
-    q.add_must(std::make_unique<TermQuery>(TermQuery::text(0, "even")));
-    q.add_must(std::make_unique<TermQuery>(TermQuery::text(0, "third")));
-    search(state, q, 833'334);
-}
+// 500,000 + 333,334 postings.
+void BM_SearchBooleanShould(benchmark::State& state) { search_pair(state, false, "even", "third", 833'334); }
+BENCHMARK(BM_SearchBooleanShould)->Unit(benchmark::kMillisecond)->UseRealTime();
+void BM_SearchBooleanMust(benchmark::State& state) { search_pair(state, true, "even", "third", 833'334); }
 BENCHMARK(BM_SearchBooleanMust)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SearchTerm100k(benchmark::State& state) {
+    const TermQuery q = TermQuery::text(0, "tenth");
+    search(state, q, 100'000);
+}
+BENCHMARK(BM_SearchTerm100k)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// 100,000 + 10,310 postings.
+void BM_SearchMust10k100k(benchmark::State& state) { search_pair(state, true, "tenth", "ninety7", 110'310); }
+BENCHMARK(BM_SearchMust10k100k)->Unit(benchmark::kMicrosecond)->UseRealTime();
+void BM_SearchShould10k100k(benchmark::State& state) { search_pair(state, false, "tenth", "ninety7", 110'310); }
+BENCHMARK(BM_SearchShould10k100k)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The engine's side of one small search and one document fetch, to set
 // against the same calls through the Python module (bench_module.py builds
@@ -176,6 +196,42 @@ void BM_Open100Segments(benchmark::State& state) {
     state.counters["heap_bytes"] = heap;
 }
 BENCHMARK(BM_Open100Segments)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The module benchmark's corpus of 1,000,000 documents in 8 segments
+// (scripts/bench.sh keeps it under build/bench/zipf-1000000-8/index), when
+// NUVREL_BENCH_INDEX names its index directory: opening it, and fetching
+// documents at random, back to back or with a pause between calls.
+const char* corpus_index() { return std::getenv("NUVREL_BENCH_INDEX"); }
+
+void BM_CorpusOpen(benchmark::State& state) {
+    if (corpus_index() == nullptr) return state.SkipWithError("NUVREL_BENCH_INDEX is not set");
+    for (auto _ : state) {
+        auto index = run(Index::open(FsDirectory(corpus_index()), IndexConfig::default_config()));
+        if (!index) return state.SkipWithError(index.error().to_string().c_str());
+    }
+}
+BENCHMARK(BM_CorpusOpen)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CorpusRandomDoc(benchmark::State& state) {
+    if (corpus_index() == nullptr) return state.SkipWithError("NUVREL_BENCH_INDEX is not set");
+    auto index = run(Index::open(FsDirectory(corpus_index()), IndexConfig::default_config()));
+    if (!index) return state.SkipWithError(index.error().to_string().c_str());
+    std::uint32_t total = 0;
+    for (const auto& reader : (*index)->segment_readers()) total += reader->num_docs();
+    std::mt19937 rng(1);
+    const auto pause = std::chrono::microseconds(state.range(0));
+    for (auto _ : state) {
+        if (pause.count() != 0) {
+            state.PauseTiming();
+            std::this_thread::sleep_for(pause);
+            state.ResumeTiming();
+        }
+        auto d = run((*index)->doc(static_cast<std::uint32_t>(rng() % total)));
+        if (!d || !*d) return state.SkipWithError("document missing");
+        benchmark::DoNotOptimize(d);
+    }
+}
+BENCHMARK(BM_CorpusRandomDoc)->ArgName("pause_us")->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

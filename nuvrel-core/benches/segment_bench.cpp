@@ -148,9 +148,13 @@ void BM_StoreGetDocumentCached(benchmark::State& state) {
 }
 BENCHMARK(BM_StoreGetDocumentCached);
 
-// A store of 65,536 documents of ~250 bytes, 16 to a block (4,096 blocks).
-std::vector<std::uint8_t> big_store_bytes() {
-    nuvrel_test::StoreBuilder b(nuvrel_test::StoreOptions{16, {}});
+// A store of 65,536 documents of ~250 bytes, 16 to a block (4,096 blocks),
+// optionally compressed with a dictionary of 16 KB of such text.
+std::vector<std::uint8_t> big_store_bytes(bool with_dictionary = false) {
+    std::string dictionary;
+    std::mt19937 dict_rng(11);
+    while (with_dictionary && dictionary.size() < 16384) dictionary += fmt::format("w{} ", dict_rng() % 5000);
+    nuvrel_test::StoreBuilder b(nuvrel_test::StoreOptions{16, dictionary});
     std::mt19937 rng(7);
     for (int i = 0; i < 65536; ++i) {
         std::string body;
@@ -160,10 +164,11 @@ std::vector<std::uint8_t> big_store_bytes() {
     return b.build();
 }
 
-// A fetch from a block that is not cached: read, decompress, cut, parse.
+// A fetch from a block that is not cached: read, decompress, cut, parse;
+// without and with a dictionary.
 void BM_StoreGetDocumentUncached(benchmark::State& state) {
-    auto store = *nuvrel_test::run(
-        AsyncStoreReader::open(LazyFileHandle::from_bytes(OwnedBytes::from_vec(big_store_bytes())), 0));
+    auto store = *nuvrel_test::run(AsyncStoreReader::open(
+        LazyFileHandle::from_bytes(OwnedBytes::from_vec(big_store_bytes(state.range(0) != 0))), 0));
     std::uint32_t doc = 0;
     for (auto _ : state) {
         auto d = nuvrel_test::run(store->get(doc));
@@ -171,7 +176,7 @@ void BM_StoreGetDocumentUncached(benchmark::State& state) {
         doc = (doc + 16 * 37 + 5) % 65536;  // another block every time
     }
 }
-BENCHMARK(BM_StoreGetDocumentUncached);
+BENCHMARK(BM_StoreGetDocumentUncached)->ArgName("dictionary")->Arg(0)->Arg(1);
 
 // heap_per_block: the heap that one cached ~4 KB store block holds.
 void BM_StoreCachedBlockHeap(benchmark::State& state) {

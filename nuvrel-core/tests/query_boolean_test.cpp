@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -339,4 +340,37 @@ TEST(BooleanScorer, TermClausesWalkAsTheLiteralSteps) {
         else expect_same_moves(a, b, static_cast<std::uint32_t>(round), 2000, 100);
         if (HasFatalFailure()) FAIL() << round;
     }
+}
+
+// The step budget at its edge. One must clause over a block of 1000..1127
+// and then a block holding 5: each match is one step, and going back from 5
+// to 1000 is one more (a raise during agreement), so every round of 128
+// matches takes 129 steps and the walk never ends by itself. The list's
+// encoding holds 262 bytes in two blocks: 133 postings as the budget counts
+// them, so 8 * (133 + 1) = 1072 steps. The 1072nd step is a match, the 40th
+// of the ninth round: the walk gives exactly the 1064 matches that its steps
+// reach, ends on 1039, and the step after is refused. It holds whether the
+// walk goes by advance (one operation per match) or in one collection.
+TEST(BooleanScorer, StepBudgetEndsTheWalkAtItsLastStep) {
+    std::vector<std::uint32_t> wraps(128);
+    for (std::uint32_t i = 0; i < 128; ++i) wraps[i] = 1000 + i;
+    wraps.push_back(5);
+    std::vector<std::uint32_t> want;  // the matches of 1072 steps
+    for (std::uint64_t step = 1; step <= 1072; ++step)
+        if (step % 129 != 0) want.push_back(1000 + static_cast<std::uint32_t>((step - 1) % 129));
+    ASSERT_EQ(want.size(), 1064u);
+    ASSERT_EQ(want.back(), 1039u);
+
+    BooleanScorer stepped(scorers(term_over(wraps)), {}, {});
+    ASSERT_EQ(stepped.postings_present(), 133u);
+    EXPECT_EQ(docs(stepped), want);
+    EXPECT_EQ(stepped.advance(), TERMINATED);  // spent: it stays spent
+
+    BooleanScorer collected(scorers(term_over(wraps)), {}, {});
+    std::vector<std::uint32_t> got;
+    for (const auto& r : collect_top_k(collected, 5000)) got.push_back(r.doc_id);
+    std::sort(got.begin(), got.end());
+    std::vector<std::uint32_t> sorted_want = want;
+    std::sort(sorted_want.begin(), sorted_want.end());
+    EXPECT_EQ(got, sorted_want);
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -55,6 +56,9 @@ struct HandOffCase {
     std::chrono::microseconds work;   // time each blocking job takes
     std::chrono::microseconds pause;  // between one caller's calls (0: back to back)
 };
+
+// Rows print as their names in test listings and failures, not as bytes.
+void PrintTo(const HandOffCase& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeHandOff : public testing::TestWithParam<HandOffCase> {};
 

@@ -10,6 +10,8 @@
 #include "segment/types.h"
 #include "structures/postings/posting.h"
 #include "structures/sstable/sstable.h"
+#include "util/byte_reader.h"
+#include "support/outcome.h"
 #include "support/segment_builder.h"
 #include "support/walk_check.h"
 
@@ -38,7 +40,76 @@ std::vector<std::string> keys() {
     return k;
 }
 
+// The index region of a term dictionary decoded field by field in file
+// order, as plainly as it can be written: the text of the first fault, or
+// "ok". Keys are only measured, against the reader's budget, which speaks
+// last.
+std::string plain_index_fault(const std::vector<std::uint8_t>& r) {
+    std::size_t pos = 0;
+    std::string fault;
+    const auto need = [&](std::uint64_t n) {
+        if (fault.empty() && r.size() - pos < n) fault = "failed to fill whole buffer";
+        return fault.empty();
+    };
+    const auto fixed = [&](int n) {
+        std::uint64_t v = 0;
+        if (!need(static_cast<std::uint64_t>(n))) return v;
+        for (int i = 0; i < n; ++i) v |= std::uint64_t{r[pos++]} << (8 * i);
+        return v;
+    };
+    const auto vint = [&] {
+        std::uint64_t v = 0;
+        for (int i = 0; i < 10; ++i) {
+            if (!need(1)) return std::uint64_t{0};
+            const std::uint8_t b = r[pos++];
+            v |= std::uint64_t{b & 0x7Fu} << (7 * i);
+            if ((b & 0x80) == 0) return v;
+        }
+        if (fault.empty()) fault = "varint too long";
+        return std::uint64_t{0};
+    };
+    const std::uint64_t blocks = fixed(4);
+    std::uint64_t key_len = 0, key_bytes = 0;
+    for (std::uint64_t i = 0; i < blocks && fault.empty(); ++i) {
+        const std::uint64_t shared = vint();
+        const std::uint64_t suffix = vint();
+        if (need(suffix)) pos += suffix;
+        vint();
+        vint();
+        key_len = std::min(shared, key_len) + suffix;
+        key_bytes += key_len;
+    }
+    const std::uint64_t sparse = fixed(4);
+    for (std::uint64_t i = 0; i < sparse && fault.empty(); ++i) {
+        const std::uint64_t len = fixed(2);
+        if (need(len)) pos += len;
+        const std::uint64_t block = fixed(4);
+        if (fault.empty() && block >= blocks)
+            fault = fmt::format("SSTable sparse entry {} names block {} of {}", i, block, blocks);
+    }
+    if (fault.empty() && key_bytes > 64 * r.size() + (1u << 20)) fault = "SSTable block index keys exceed the index size";
+    return fault.empty() ? "ok" : fault;
+}
+
 }  // namespace
+
+// However the indexes are decoded, a damaged region reports the fault that a
+// plain decoding in file order meets first.
+TEST(Corruption, TermDictionaryIndexesFailAtTheirFirstFault) {
+    nuvrel_test::TermDictBuilder b({.entries_per_block = 2, .sparse_every = 2, .bloom = false, .dictionary = ""});
+    for (const auto& k : keys()) b.add(k, TermInfo::External{1, 2, 3});
+    const std::vector<std::uint8_t> file = b.build();
+    const std::size_t footer = file.size() - kSSTableFooterLen;
+    const auto index_offset = static_cast<std::ptrdiff_t>(load_le<std::uint64_t>(file.data() + footer));
+    const std::vector<std::uint8_t> region(file.begin() + index_offset, file.begin() + static_cast<std::ptrdiff_t>(footer));
+    std::size_t faults = 0;
+    for_each_damage(region, [&](const std::vector<std::uint8_t>& bad) {
+        const std::string expected = plain_index_fault(bad);
+        faults += expected != "ok";
+        ASSERT_EQ(nuvrel_test::error_text(parse_sstable_indexes(bad)), expected);
+    });
+    EXPECT_GT(faults, region.size());
+}
 
 TEST(Corruption, TermDictionary) {
     for (bool dict : {false, true}) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <ostream>
 #include <thread>
 
 #include <fmt/format.h>
@@ -129,6 +130,9 @@ struct FileKindCase {
     const char* error;
 };
 
+// Rows print as their names in test listings and failures, not as bytes.
+void PrintTo(const FileKindCase& c, std::ostream* os) { *os << c.name; }
+
 void make_fifo(const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }
 void make_socket(const std::filesystem::path& p) {
     sockaddr_un addr{AF_UNIX, {}};
@@ -193,6 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
         FileKindCase{"socket", make_socket, "{} is a socket, not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A kind without a name of its own says only what it is not, once.
+TEST(FileKindText, NamesTheKindOrSaysNotARegularFile) {
+    EXPECT_EQ(not_regular_file("/i/f", 0).to_string(), "/i/f is not a regular file");
+    EXPECT_EQ(not_regular_file("/i/f", S_IFBLK).to_string(), "/i/f is a block device, not a regular file");
+}
+
 // A whole-file read takes at most its ceiling, also from a file that reports
 // no size and is read until it ends (kernel files, which may not end).
 TEST(WholeFileRead, StaysUnderItsCeiling) {
@@ -217,6 +227,59 @@ TEST(WholeFileRead, StaysUnderItsCeiling) {
     auto whole = read_whole_file(maps, {1 << 20});
     ASSERT_TRUE(whole);
     EXPECT_GT(whole->size(), 16u);
+}
+
+// Kernel files report size 0 and are read until they end: the bytes must be
+// the file's own, the first chunk (read before the size is known to be
+// wrong) included, over one growth of the buffer or many.
+TEST(WholeFileRead, FilesThatReportNoSizeKeepEveryByte) {
+    for (const char* path : {"/proc/self/cmdline", "/proc/self/mountinfo", "/proc/kallsyms"}) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string want{std::istreambuf_iterator<char>(in), {}};
+        if (want.empty()) continue;  // not offered here
+        struct stat st{};
+        ASSERT_EQ(::stat(path, &st), 0);
+        EXPECT_EQ(st.st_size, 0) << path;
+        auto r = read_whole_file(path, {64 << 20});
+        ASSERT_TRUE(r) << path << ": " << r.error().to_string();
+        EXPECT_TRUE(nuvrel_test::to_string(*r) == want) << path << ": " << r->size() << " bytes, " << want.size();
+    }
+}
+
+// A file that grows while it is read: whatever the read returns is the
+// file's own start, at least as long as the file was when the read began.
+// (Whether a write lands inside a read is up to the scheduler; the file
+// that reports no size above takes the same path every time.)
+TEST(WholeFileRead, AFileGrowingDuringTheReadKeepsItsStart) {
+    TempDir dir;
+    const std::filesystem::path p = dir.path() / "growing";
+    const auto byte_at = [](std::size_t i) { return static_cast<char>((i * 131 + i / 251) & 0xFF); };
+    constexpr std::size_t kChunk = 64 * 1024, kEnd = std::size_t{16} << 20;
+    const auto chunk_at = [&](std::size_t at) {
+        std::string chunk;
+        for (std::size_t i = at; i < at + kChunk; ++i) chunk.push_back(byte_at(i));
+        return chunk;
+    };
+    nuvrel_test::write_file(p, chunk_at(0));
+    std::atomic<bool> done{false};
+    std::jthread writer([&] {  // joined however the test ends
+        std::ofstream out(p, std::ios::binary | std::ios::app);
+        for (std::size_t at = kChunk; at < kEnd; at += kChunk) {
+            const std::string chunk = chunk_at(at);
+            out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            out.flush();
+        }
+        done = true;
+    });
+    for (int reads = 0; reads < 20 || !done; ++reads) {
+        const auto before = std::filesystem::file_size(p);
+        auto r = read_whole_file(p, {64 << 20});
+        ASSERT_TRUE(r) << r.error().to_string();
+        ASSERT_GE(r->size(), before);
+        std::size_t first_wrong = 0;
+        while (first_wrong < r->size() && static_cast<char>((*r)[first_wrong]) == byte_at(first_wrong)) ++first_wrong;
+        ASSERT_EQ(first_wrong, r->size()) << "read " << reads << " of " << r->size() << " bytes";
+    }
 }
 
 // Memory that cannot be had is an error value, never an exception: an 8 TiB
@@ -327,4 +390,40 @@ TEST(Zstd, FramesDictionariesAndFaults) {
     EXPECT_EQ(error_text(decompress_with_dict(a, bad_dict)), "Dictionary is corrupted");
     // The context is clean again for the next caller.
     EXPECT_EQ(nuvrel_test::to_string(*decompress(a)), "hello ");
+}
+
+// A file's dictionary digested once serves every block as loading it per
+// block would: the same bytes, and for a dictionary that does not digest or
+// a frame cut short, the same errors.
+TEST(Zstd, DigestedDictionaryDecodesAsTheLoadedOne) {
+    const std::string text = "the quick brown fox jumps over the lazy dog ";
+    const std::optional<std::vector<std::uint8_t>> raw(std::vector<std::uint8_t>(text.begin(), text.end()));
+    const std::optional<std::vector<std::uint8_t>> bad(std::vector<std::uint8_t>{0x37, 0xA4, 0x30, 0xEC, 1, 0, 0, 0, 0xFF, 0xFF});
+    const std::optional<std::vector<std::uint8_t>> empty(std::vector<std::uint8_t>{});
+    const auto frame = [&](const std::string& s) { return nuvrel_test::zstd_frame(s, true, 3, text); };
+    const auto cut = [](std::vector<std::uint8_t> f) { return f.resize(f.size() - 2), f; };
+    const struct {
+        const char* what;
+        const std::optional<std::vector<std::uint8_t>>& dict;
+        std::vector<std::uint8_t> frame;
+    } cases[] = {
+        {"raw content", raw, frame(text + "again: " + text)},
+        {"raw content, a second block", raw, frame("the lazy dog " + text)},
+        {"raw content, frame cut short", raw, cut(frame(text))},
+        {"does not digest", bad, nuvrel_test::zstd_frame("hello ")},
+        {"empty", empty, nuvrel_test::zstd_frame("hello ")},
+    };
+    for (const auto& c : cases) {
+        DigestedDictionary digested;
+        for (int round = 0; round < 2; ++round) {  // the digested form is made once and reused
+            auto want = decompress_block(c.frame, c.dict);
+            auto got = decompress_block(c.frame, c.dict, &digested);
+            ASSERT_EQ(got.has_value(), want.has_value()) << c.what;
+            if (want) EXPECT_EQ(nuvrel_test::to_string(*got), nuvrel_test::to_string(*want)) << c.what;
+            else EXPECT_EQ(got.error(), want.error()) << c.what;
+        }
+        EXPECT_EQ(digested.get(*c.dict) != nullptr, &c.dict == &raw) << c.what;
+    }
+    // Without its dictionary, a block made with one does not decode.
+    EXPECT_FALSE(decompress_block(frame(text), std::nullopt));
 }

@@ -124,6 +124,13 @@ TEST(StopWords, ListsLoadUnchanged) {
         const auto words = load_stop_words(language);
         ASSERT_TRUE(words) << static_cast<int>(language);
         EXPECT_EQ(words->size(), size) << *stop_word_list_code(language);
+        // The process-wide copy holds the same words, built once: every
+        // tokenizer over the language shares it.
+        const auto shared = shared_stop_words(language);
+        ASSERT_TRUE(shared) << static_cast<int>(language);
+        EXPECT_EQ(*shared, *words);
+        EXPECT_EQ(shared, shared_stop_words(language));
+        EXPECT_EQ(&StopWordTokenizer<LowercaseTokenizer>::create(language)->stop_words(), shared.get());
     }
     const auto en = *load_stop_words(Language::English);
     EXPECT_TRUE(en.contains("'tis") && en.contains("should've") && en.contains("the"));
@@ -132,6 +139,7 @@ TEST(StopWords, ListsLoadUnchanged) {
     for (Language l : {Language::Arabic, Language::Danish, Language::Dutch, Language::Swedish, Language::Tamil,
                        Language::Turkish}) {
         EXPECT_FALSE(load_stop_words(l)) << static_cast<int>(l);
+        EXPECT_FALSE(shared_stop_words(l)) << static_cast<int>(l);
         EXPECT_FALSE(StopWordTokenizer<LowercaseTokenizer>::create(l));
         EXPECT_FALSE(StopWordTokenizer<StemmerTokenizer>::create(Language::English, l));
     }

@@ -45,7 +45,7 @@ IoResult<ByteRange> CachedBlockFile::block_range(std::uint64_t offset, std::uint
 Task<IoResult<OwnedBytes>> CachedBlockFile::read(std::uint64_t key, ByteRange range) const {
     using R = IoResult<OwnedBytes>;
     NUVREL_CO_TRY(OwnedBytes raw, co_await data_.read_bytes_range(range));
-    IoResult<OwnedBytes> decoded = decompress_block(raw, dictionary_, max_block_bytes_);
+    IoResult<OwnedBytes> decoded = decompress_block(raw, dictionary_, &digested_, max_block_bytes_);
     // Out of memory: what the index's caches pin goes first, so that the next
     // call has that memory back; this call still fails.
     if (!decoded && decoded.error() == out_of_memory()) budget_->release_all();

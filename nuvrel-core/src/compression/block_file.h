@@ -79,6 +79,7 @@ private:
     std::size_t max_block_bytes_;
     LazyFileSlice data_;
     std::optional<std::vector<std::uint8_t>> dictionary_;
+    DigestedDictionary digested_;  // of dictionary_, made at the first block read
     mutable std::mutex lock_;
     mutable LruBlockCache<std::uint64_t> cache_;
 };

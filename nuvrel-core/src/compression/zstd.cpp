@@ -90,11 +90,14 @@ IoResult<ByteView> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof, std::size_
 // Decodes with or without a dictionary; `finish` copies the decoded bytes
 // out of the scratch buffer before it can be trimmed or reused.
 template <class Finish>
-auto decode(ByteView compressed, const ByteView* dictionary, Finish finish, std::size_t limit = kMaxDecompressedBlock)
+auto decode(ByteView compressed, const ByteView* dictionary, Finish finish, const ZSTD_DDict* digested = nullptr,
+            std::size_t limit = kMaxDecompressedBlock)
     -> decltype(finish(ByteView{})) {
     ZSTD_DCtx* dctx = thread_dctx();
     if (dctx == nullptr) return std::unexpected(out_of_memory());
-    if (dictionary != nullptr) {
+    if (digested != nullptr && !ZSTD_isError(ZSTD_DCtx_refDDict(dctx, digested))) {
+        // Referenced, not loaded: the same tables the load below would build.
+    } else if (dictionary != nullptr) {
         const std::size_t r = ZSTD_DCtx_loadDictionary(dctx, dictionary->data(), dictionary->size());
         if (ZSTD_isError(r)) {
             // The library reports a dictionary whose tables do not decode as a
@@ -137,11 +140,21 @@ IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, By
 }
 
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary,
-                                      std::size_t limit) {
+                                      const DigestedDictionary* digested, std::size_t limit) {
     limit = std::min(limit, kMaxDecompressedBlock);
-    if (!dictionary) return decode(compressed, nullptr, to_owned, limit);
+    if (!dictionary) return decode(compressed, nullptr, to_owned, nullptr, limit);
     const ByteView dict(*dictionary);
-    return decode(compressed, &dict, to_owned, limit);
+    return decode(compressed, &dict, to_owned, digested != nullptr ? digested->get(dict) : nullptr, limit);
+}
+
+DigestedDictionary::~DigestedDictionary() { ZSTD_freeDDict(ddict_); }
+
+const ZSTD_DDict* DigestedDictionary::get(ByteView bytes) const {
+    // An empty dictionary loads as none at all; it is left to that path.
+    std::call_once(once_, [&] {
+        if (!bytes.empty()) ddict_ = ZSTD_createDDict(bytes.data(), bytes.size());
+    });
+    return ddict_;
 }
 
 }  // namespace nuvrel_core

@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "directories/owned_bytes.h"
 #include "io_error.h"
+
+struct ZSTD_DDict_s;
 
 namespace nuvrel_core {
 
@@ -34,11 +37,34 @@ IoError out_of_memory();
 IoResult<std::vector<std::uint8_t>> decompress(ByteView compressed);
 IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, ByteView dictionary);
 
+// A file's dictionary digested once for all its blocks: loading the bytes
+// into a context digests them again for every block, which costs more than
+// decoding a small block. Made on first use.
+class DigestedDictionary {
+public:
+    DigestedDictionary() = default;
+    DigestedDictionary(const DigestedDictionary&) = delete;
+    DigestedDictionary& operator=(const DigestedDictionary&) = delete;
+    ~DigestedDictionary();
+
+    // The digested form (with its own copy) of `bytes`, which must be the
+    // same bytes on every call; null when there is nothing to digest or the
+    // library does not take them (they are then loaded per block, which
+    // reports why).
+    const ZSTD_DDict_s* get(ByteView bytes) const;
+
+private:
+    mutable std::once_flag once_;
+    mutable ZSTD_DDict_s* ddict_ = nullptr;
+};
+
 // A block of a file whose blocks share an optional dictionary, decompressed
-// into a buffer of exactly its decoded size that cache and callers share. A
-// block that decodes past `limit` bytes fails (invalid data) as soon as it
-// does, having decoded no more than that.
+// into a buffer of exactly its decoded size that cache and callers share.
+// With `digested`, the dictionary is taken in its digested form; the output
+// and every error are the same. A block that decodes past `limit` bytes fails
+// (invalid data) as soon as it does, having decoded no more than that.
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary,
+                                      const DigestedDictionary* digested = nullptr,
                                       std::size_t limit = kMaxDecompressedBlock);
 
 }  // namespace nuvrel_core

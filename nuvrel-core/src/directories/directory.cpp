@@ -39,21 +39,12 @@ IoResult<void> check_no_nul(const std::filesystem::path& path) {
     return {};
 }
 
-const char* file_type_name(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
 // Index and side files are regular files. A directory is let through: its
 // reads fail with the system's own "Is a directory". Anything else (a FIFO
 // would block or never end, a device may be endless) is refused by name.
 IoResult<void> check_file_type(const std::filesystem::path& path, mode_t mode) {
     if (S_ISREG(mode) || S_ISDIR(mode)) return {};
-    return std::unexpected(
-        IoError::invalid_input(fmt::format("{} is {}, not a regular file", path.native(), file_type_name(mode))));
+    return std::unexpected(not_regular_file(path, mode));
 }
 
 // Non-blocking, so that a FIFO put in place of an index file cannot stall
@@ -116,6 +107,16 @@ IoError inverted_range(ByteRange r) {
 }
 
 }  // namespace
+
+IoError not_regular_file(const std::filesystem::path& path, unsigned mode) {
+    const char* kind = S_ISFIFO(mode)  ? "a FIFO"
+                       : S_ISCHR(mode) ? "a character device"
+                       : S_ISBLK(mode) ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : nullptr;
+    if (kind == nullptr) return IoError::invalid_input(fmt::format("{} is not a regular file", path.native()));
+    return IoError::invalid_input(fmt::format("{} is {}, not a regular file", path.native(), kind));
+}
 
 std::string ByteRange::to_string() const { return fmt::format("{}..{}", start, end); }
 

@@ -65,6 +65,11 @@ private:
     std::uint64_t len_ = 0;
 };
 
+// Why a file of type `mode` (the st_mode bits) cannot be read as an index or
+// side file: "{path} is a FIFO, not a regular file" for the kinds that have
+// a name here, "{path} is not a regular file" for any other.
+IoError not_regular_file(const std::filesystem::path& path, unsigned mode);
+
 // The whole file at `path`, read on the calling thread (relative paths from
 // the working directory). The file is opened without blocking and must be a
 // regular file (or a link to one): a FIFO, device or socket is refused by

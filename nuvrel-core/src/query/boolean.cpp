@@ -72,14 +72,18 @@ bool all_terms(const BooleanScorer::Scorers& scorers) {
 // type S: the Scorer interface in general, or the final term scorer class
 // when every clause is one, so that its calls are direct and inline. The
 // view holds where the clause pointers lie and how many of each kind there
-// are, by value, so that the walk keeps them in registers.
+// are, by value, so that the walk keeps them in registers; the steps left
+// too: the scorer hands them in and takes back what is left once an
+// operation is over, so a step costs no memory traffic.
 template <class S>
 class Clauses {
 public:
     Clauses(Scorer* const* all, std::size_t n_must, std::size_t n_should, std::size_t n_must_not,
-            std::uint64_t* steps_left)
+            std::uint64_t steps_left)
         : must_(all), should_(all + n_must), must_not_(all + n_must + n_should),
           n_must_(n_must), n_should_(n_should), n_must_not_(n_must_not), steps_left_(steps_left) {}
+
+    std::uint64_t steps_left() const noexcept { return steps_left_; }
 
     // The next match at or after where the clause scorers stand, or TERMINATED.
     [[gnu::always_inline]] std::uint32_t find_next_match() const {
@@ -221,9 +225,9 @@ private:
     // One step of the walk: a candidate examined, or one raised during
     // agreement. False once the walk's budget is spent; it stays spent.
     bool take_step() const {
-        if (*steps_left_ == 0) [[unlikely]]
+        if (steps_left_ == 0) [[unlikely]]
             return false;
-        --*steps_left_;
+        --steps_left_;
         return true;
     }
 
@@ -231,7 +235,7 @@ private:
     Scorer* const* should_;
     Scorer* const* must_not_;
     std::size_t n_must_, n_should_, n_must_not_;
-    std::uint64_t* steps_left_;
+    mutable std::uint64_t steps_left_;
 };
 
 // The postings a clause scorer walks, as far as the bytes of its lists
@@ -273,14 +277,19 @@ BooleanScorer::BooleanScorer(Scorers must, Scorers should, Scorers must_not)
 
 template <class S>
 auto BooleanScorer::view() const {
-    return Clauses<S>(clauses_.data(), must_.size(), should_.size(), must_not_.size(), &steps_left_);
+    return Clauses<S>(clauses_.data(), must_.size(), should_.size(), must_not_.size(), steps_left_);
 }
 
 // Each operation takes the walk for term clauses when it can, else the
-// general one.
+// general one, and keeps the steps it left.
 template <class F>
 decltype(auto) BooleanScorer::dispatch(F&& f) const {
-    return terms_only_ ? f(view<TermScorer>()) : f(view<Scorer>());
+    const auto walk = [this, &f](const auto& c) {
+        auto out = f(c);
+        steps_left_ = c.steps_left();
+        return out;
+    };
+    return terms_only_ ? walk(view<TermScorer>()) : walk(view<Scorer>());
 }
 
 std::uint32_t BooleanScorer::find_next_match() {

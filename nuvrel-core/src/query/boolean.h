@@ -107,8 +107,7 @@ private:
     std::vector<Scorer*> clauses_;  // must, should, then must_not scorers, unowned
     bool terms_only_ = false;       // every clause scorer is a term scorer over block postings
     std::optional<std::uint64_t> postings_present_;
-    // Spent through the walk's view, which reaches the clause scorers it
-    // moves through pointers as well.
+    // Handed to the walk's view for each operation and taken back after it.
     mutable std::uint64_t steps_left_ = std::numeric_limits<std::uint64_t>::max();
     std::uint32_t doc_ = TERMINATED;
 };

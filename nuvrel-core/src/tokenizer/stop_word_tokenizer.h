@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -20,15 +21,17 @@ template <Tokenizer Inner>
 class StopWordTokenizer {
 public:
     StopWordTokenizer(StopWordSet stop_words, Inner inner)
+        : StopWordTokenizer(std::make_shared<const StopWordSet>(std::move(stop_words)), std::move(inner)) {}
+    StopWordTokenizer(std::shared_ptr<const StopWordSet> stop_words, Inner inner)
         : stop_words_(std::move(stop_words)), inner_(std::move(inner)) {}
 
     // Lower-case tokens filtered by the list of stop_language; nullopt when the language has no list.
     static std::optional<StopWordTokenizer> create(Language stop_language)
         requires std::same_as<Inner, LowercaseTokenizer>
     {
-        auto words = load_stop_words(stop_language);
+        auto words = shared_stop_words(stop_language);
         if (!words) return std::nullopt;
-        return StopWordTokenizer(std::move(*words), LowercaseTokenizer{});
+        return StopWordTokenizer(std::move(words), LowercaseTokenizer{});
     }
 
     // Stems in stemming_language, then filters the stems by the list of stop_language (compared as they are:
@@ -36,22 +39,22 @@ public:
     static std::optional<StopWordTokenizer> create(Language stemming_language, Language stop_language)
         requires std::same_as<Inner, StemmerTokenizer>
     {
-        auto words = load_stop_words(stop_language);
+        auto words = shared_stop_words(stop_language);
         if (!words) return std::nullopt;
-        return StopWordTokenizer(std::move(*words), StemmerTokenizer(stemming_language));
+        return StopWordTokenizer(std::move(words), StemmerTokenizer(stemming_language));
     }
 
     std::vector<Token> tokenize(std::string_view text) const {
         std::vector<Token> tokens = inner_.tokenize(text);
-        std::erase_if(tokens, [this](const Token& t) { return stop_words_.contains(t.text); });
+        std::erase_if(tokens, [this](const Token& t) { return stop_words_->contains(t.text); });
         return tokens;
     }
 
-    const StopWordSet& stop_words() const noexcept { return stop_words_; }
+    const StopWordSet& stop_words() const noexcept { return *stop_words_; }
     const Inner& inner() const noexcept { return inner_; }
 
 private:
-    StopWordSet stop_words_;
+    std::shared_ptr<const StopWordSet> stop_words_;  // shared: the lists never change
     Inner inner_;
 };
 

@@ -1,5 +1,8 @@
 #include "tokenizer/stop_words.h"
 
+#include <array>
+#include <cstddef>
+
 #include "tokenizer/stop_word_data.h"
 
 namespace nuvrel_core {
@@ -35,6 +38,20 @@ std::optional<StopWordSet> load_stop_words(Language language) {
         list.remove_prefix(eol + 1);
     }
     return words;
+}
+
+std::shared_ptr<const StopWordSet> shared_stop_words(Language language) {
+    using Sets = std::array<std::shared_ptr<const StopWordSet>, kLanguageCount>;
+    // Built on first use; after that a lookup takes no lock.
+    static const Sets sets = [] {
+        Sets out;
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (auto words = load_stop_words(static_cast<Language>(i)))
+                out[i] = std::make_shared<const StopWordSet>(std::move(*words));
+        return out;
+    }();
+    const auto i = static_cast<std::size_t>(language);
+    return i < sets.size() ? sets[i] : nullptr;
 }
 
 }  // namespace nuvrel_core

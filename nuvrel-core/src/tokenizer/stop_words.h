@@ -1,6 +1,7 @@
 // Stop-word sets: the published list of a language, every word taken unchanged.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,5 +20,10 @@ std::optional<std::string_view> stop_word_list_code(Language language) noexcept;
 
 // The language's words (no lower-casing, cleaning or stemming), or nullopt for a language without a list.
 std::optional<StopWordSet> load_stop_words(Language language);
+
+// The same words, built once for the process and shared by every tokenizer
+// that filters by them (each index open builds its tokenizers); null for a
+// language without a list.
+std::shared_ptr<const StopWordSet> shared_stop_words(Language language);
 
 }  // namespace nuvrel_core

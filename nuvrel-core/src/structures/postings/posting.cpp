@@ -29,12 +29,6 @@ std::size_t vint_len(std::uint64_t v) {
     return n;
 }
 
-// The most pairs block bytes [p, end) can yield under a count: every pair
-// but a last, failed one takes at least two bytes.
-std::uint64_t most_pairs(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t count) {
-    return std::min(count, static_cast<std::uint64_t>(end - p) / 2 + 1);
-}
-
 }  // namespace
 
 IoResult<BlockPostingList> BlockPostingList::deserialize(const OwnedBytes& bytes) {
@@ -125,18 +119,6 @@ BlockPostingIterator::BlockPostingIterator(BlockPostingList l)
       decode_budget(kDecodesPerByte * (12 + 12 * std::uint64_t{list.skip_list.size()} + list.data.size())) {
     if (list.skip_list.empty()) exhausted = true;
     else load_block(0);
-}
-
-std::uint64_t BlockPostingIterator::claim_block(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end,
-                                                std::uint64_t& count) {
-    if (!list.block_header(i, p, end, count)) return 0;
-    const std::uint64_t most = most_pairs(p, end, count);
-    if (most > decode_budget) {
-        exhausted = true;
-        return 0;
-    }
-    decode_budget -= most;
-    return most;
 }
 
 void BlockPostingIterator::load_block(std::size_t i) {

@@ -148,7 +148,18 @@ struct BlockPostingIterator {
     // budget: returns the charge, the most pairs its bytes can yield; 0 for a
     // block without pairs, and 0 with `exhausted` set when the budget cannot
     // cover the charge.
-    std::uint64_t claim_block(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end, std::uint64_t& count);
+    // Inline: the walks call it once a block.
+    std::uint64_t claim_block(std::size_t i, const std::uint8_t*& p, const std::uint8_t*& end, std::uint64_t& count) {
+        if (!list.block_header(i, p, end, count)) return 0;
+        // Every pair but a last, failed one takes at least two bytes.
+        const std::uint64_t most = std::min(count, static_cast<std::uint64_t>(end - p) / 2 + 1);
+        if (most > decode_budget) [[unlikely]] {
+            exhausted = true;
+            return 0;
+        }
+        decode_budget -= most;
+        return most;
+    }
 };
 
 }  // namespace nuvrel_core

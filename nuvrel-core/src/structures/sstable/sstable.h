@@ -31,12 +31,14 @@ inline constexpr std::uint64_t kSSTableFooterLen = 37;
 inline constexpr std::uint32_t kMaxBloomHashes = 64;
 
 struct BloomFilter {
-    std::vector<std::uint64_t> bits;
+    // The bit words, little-endian u64 each, as they lie in the file.
+    OwnedBytes words;
     std::uint64_t num_bits = 0;
     std::uint32_t num_hashes = 0;
 
     // Header (num_bits, num_hashes, num_words) then the words.
     static IoResult<BloomFilter> from_bytes(ByteView bytes);
+    std::size_t num_words() const noexcept { return words.size() / 8; }
     // False only when the key is certainly absent. A probe beyond the stored
     // words reads as a clear bit.
     bool may_contain(ByteView key) const noexcept;

@@ -1,7 +1,6 @@
 // Decoding of the parts of a term dictionary that open reads whole: the
 // block and sparse indexes and the bloom filter.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <new>
 
@@ -36,12 +35,15 @@ namespace {
 
 // The fewest bytes an entry can take: four one-byte varints for a block
 // entry, a u16 length and a u32 block number for a sparse entry. A count
-// that the remaining bytes cannot hold fails before anything is reserved.
+// only sizes what is reserved, never beyond what the remaining bytes can
+// hold; the entries themselves are decoded one after another, so a damaged
+// index reports the first entry that does not decode, wherever its count
+// points.
 constexpr std::size_t kMinBlockEntry = 4;
 constexpr std::size_t kMinSparseEntry = 6;
 
-void check_count(ByteReader& in, std::uint32_t count, std::size_t min_entry) {
-    if (in.ok() && count > in.remaining() / min_entry) in.fail(IoError::fill_whole_buffer());
+std::size_t room_for(const ByteReader& in, std::uint32_t count, std::size_t min_entry) {
+    return std::min<std::size_t>(count, in.remaining() / min_entry);
 }
 
 // Prefix sharing lets a few index bytes stand for long keys; a damaged index
@@ -60,17 +62,23 @@ IoError block_entry_error(ByteView entry) {
     return in.failed() ? in.status().error() : IoError::fill_whole_buffer();
 }
 
-IoResult<BlockIndex> parse_block_index(ByteReader& in) {
+// Keys past the budget are no longer kept, but the entries are still
+// decoded to their end: a fault in them, or in the sparse index after them,
+// comes first, and the caller reports the budget only for indexes that
+// decode.
+IoResult<BlockIndex> parse_block_index(ByteReader& in, bool& over_budget) {
     BlockIndex out;
     const std::uint32_t num_blocks = in.u32();
-    check_count(in, num_blocks, kMinBlockEntry);
     NUVREL_TRY_VOID(in.status());
     const std::uint64_t budget = key_budget(in.remaining() + sizeof(num_blocks));
-    out.blocks.reserve(num_blocks);
-    out.first_keys.reserve(num_blocks);
+    const std::size_t room = room_for(in, num_blocks, kMinBlockEntry);
+    out.blocks.reserve(room);
+    out.first_keys.reserve(room);
     std::uint64_t key_bytes = 0;
     std::size_t prev_len = 0;
     // Plain pointer decoding: opening a large dictionary is mostly this loop.
+    // Every entry that decodes takes at least kMinBlockEntry bytes, so the
+    // loop ends within the region whatever the count says.
     const std::uint8_t* p = in.rest().data();
     const std::uint8_t* const end = p + in.remaining();
     for (std::uint32_t i = 0; i < num_blocks; ++i) {
@@ -82,14 +90,14 @@ IoResult<BlockIndex> parse_block_index(ByteReader& in) {
             return fail();
         const ByteView suffix(p, static_cast<std::size_t>(suffix_len));
         p += suffix_len;
+        if (!fast_vint(p, end, offset) || !fast_vint(p, end, length)) return fail();
         const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(shared, prev_len));
         prev_len = keep + suffix.size();
-        key_bytes += prev_len;
-        if (key_bytes > budget)
-            return std::unexpected(IoError::invalid_data("SSTable block index keys exceed the index size"));
-        out.first_keys.push_shared(keep, suffix);
-        if (!fast_vint(p, end, offset) || !fast_vint(p, end, length)) return fail();
         out.blocks.push_back({offset, static_cast<std::uint32_t>(length)});
+        if (over_budget) continue;
+        key_bytes += prev_len;
+        over_budget = key_bytes > budget;
+        if (!over_budget) out.first_keys.push_shared(keep, suffix);
     }
     in.take(static_cast<std::size_t>(p - in.rest().data()));
     out.first_keys.shrink_to_fit();
@@ -99,10 +107,10 @@ IoResult<BlockIndex> parse_block_index(ByteReader& in) {
 IoResult<SparseIndex> parse_sparse_index(ByteReader& in, std::size_t num_blocks) {
     SparseIndex out;
     const std::uint32_t num_sparse = in.u32();
-    check_count(in, num_sparse, kMinSparseEntry);
     NUVREL_TRY_VOID(in.status());
-    out.block_idx.reserve(num_sparse);
-    out.first_keys.reserve(num_sparse);
+    const std::size_t room = room_for(in, num_sparse, kMinSparseEntry);
+    out.block_idx.reserve(room);
+    out.first_keys.reserve(room);
     for (std::uint32_t i = 0; i < num_sparse; ++i) {
         const ByteView key = in.take(in.u16());
         const std::uint32_t block_idx = in.u32();
@@ -121,8 +129,11 @@ IoResult<SparseIndex> parse_sparse_index(ByteReader& in, std::size_t num_blocks)
 
 IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView region) try {
     ByteReader in(region);
-    NUVREL_TRY(BlockIndex blocks, parse_block_index(in));
+    bool over_budget = false;
+    NUVREL_TRY(BlockIndex blocks, parse_block_index(in, over_budget));
     NUVREL_TRY(SparseIndex sparse, parse_sparse_index(in, blocks.size()));
+    if (over_budget)
+        return std::unexpected(IoError::invalid_data("SSTable block index keys exceed the index size"));
     return std::pair{std::move(blocks), std::move(sparse)};
 } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
@@ -144,11 +155,13 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
     if (f.num_hashes > kMaxBloomHashes)
         return std::unexpected(IoError::invalid_data(
             fmt::format("Bloom filter declares {} hashes; a sound filter uses at most {}", f.num_hashes, kMaxBloomHashes)));
-    f.bits.resize(num_words);
-    const ByteView words = in.take(std::uint64_t{num_words} * 8);
-    if (!words.empty()) std::memcpy(f.bits.data(), words.data(), words.size());
-    if constexpr (std::endian::native == std::endian::big)
-        for (auto& w : f.bits) w = std::byteswap(w);
+    // Copied out, without first zeroing the room, so that the much larger
+    // buffer read for the filter is released once the open is done with it.
+    const std::size_t len = std::size_t{num_words} * 8;
+    auto room = OwnedBytes::try_allocate(len);
+    if (!room) return std::unexpected(out_of_memory());
+    if (len != 0) std::memcpy(room->second, bytes.data() + 12, len);
+    f.words = std::move(room->first);
     return f;
 }
 
@@ -163,7 +176,8 @@ bool BloomFilter::may_contain(ByteView key) const noexcept {
     for (std::uint64_t i = 0; i < num_hashes; ++i) {
         const std::uint64_t pos = (h1 + i * h2) % num_bits;
         const std::uint64_t word = pos / 64;
-        if (word >= bits.size() || ((bits[word] >> (pos % 64)) & 1) == 0) return false;
+        if (word >= num_words() || ((load_le<std::uint64_t>(words.data() + word * 8) >> (pos % 64)) & 1) == 0)
+            return false;
     }
     return true;
 }

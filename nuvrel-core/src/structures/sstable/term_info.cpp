@@ -23,10 +23,12 @@ IoResult<TermInfo> TermInfo::decode(ByteView& cursor) {
     if (tag == kInlineTag) {
         const std::uint8_t doc_freq = in.u8();
         const std::uint8_t data_len = in.u8();
+        // The data is read before its length is judged: data cut short is
+        // the fault met first, whatever the length says.
+        const ByteView data = in.take(data_len);
         if (in.ok() && data_len > kMaxInlineLen)
             in.fail(IoError::invalid_data(
                 fmt::format("Inline TermInfo data length {} exceeds {}", data_len, kMaxInlineLen)));
-        const ByteView data = in.take(data_len);
         if (in.ok()) value = make_inline(doc_freq, data);
     } else if (tag == kExternalTag) {  // also a missing tag byte: the reader has failed then
         const std::uint64_t doc_freq = in.vint();
