@@ -7,10 +7,12 @@
 // escapes a method as a C++ exception (guarded).
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
 #include "arguments.h"
+#include "compression/zstd.h"
 #include "errors.h"
 #include "index/index.h"
 #include "module_state.h"
@@ -33,6 +35,22 @@ struct NuvrelIndexObject {
 ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 NuvrelIndexObject* as_index(PyObject* self) { return reinterpret_cast<NuvrelIndexObject*>(self); }
+
+// Runs one engine call on the index. When memory runs out in it, the index's
+// block caches are emptied before the call fails, so that the next call that
+// fits in what is left works.
+template <class T>
+T on_index(const nuvrel_core::Index& index, nuvrel_core::Task<T> call) {
+    try {
+        T result = get_runtime().block_on(std::move(call));
+        const auto* io = result ? nullptr : result.error().template get_if<nuvrel_core::Error::Io>();
+        if (io != nullptr && io->error == nuvrel_core::out_of_memory()) index.release_block_caches();
+        return result;
+    } catch (const std::bad_alloc&) {
+        index.release_block_caches();
+        throw;
+    }
+}
 
 void index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -86,7 +104,7 @@ PyObject* index_get_document(PyObject* self, PyObject* const* args, Py_ssize_t n
         auto [doc_arg] = collect_args("NuvrelIndex.get_document", std::array{"doc_id"}, args, nargs, kwnames);
         std::uint32_t doc_id = convert_arg("doc_id", [&] { return extract_u32(doc_arg); });
         NuvrelIndexObject* obj = as_index(self);
-        auto fetched = get_runtime().block_on(obj->index->doc(doc_id));
+        auto fetched = on_index(*obj->index, obj->index->doc(doc_id));
         if (!fetched) raise_engine_error(get_document_failed, fetched.error());
         if (!*fetched) Py_RETURN_NONE;
         return document_to_py(**fetched, *obj->schema).release();
@@ -94,7 +112,7 @@ PyObject* index_get_document(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* run_search(NuvrelIndexObject* obj, QueryPtr query, std::uint64_t limit) {
-    auto hits = get_runtime().block_on(search_all(obj->index, std::move(query), limit));
+    auto hits = on_index(*obj->index, search_all(obj->index, std::move(query), limit));
     if (!hits) raise_engine_error(search_failed, hits.error());
     return hits_to_py(*hits).release();
 }
@@ -127,7 +145,8 @@ PyObject* index_search_boolean(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* index_reload(PyObject* self, PyObject*) {
     return guarded(Py_TYPE(self), reload_failed, [&]() -> PyObject* {
-        auto reloaded = get_runtime().block_on(as_index(self)->index->reload());
+        nuvrel_core::Index& index = *as_index(self)->index;
+        auto reloaded = on_index(index, index.reload());
         if (!reloaded) raise_engine_error(reload_failed, reloaded.error());
         Py_RETURN_NONE;
     });

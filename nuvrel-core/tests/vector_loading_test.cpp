@@ -227,13 +227,15 @@ TEST(VectorLoading, CoarseCentroidsLoadOnceAndPQEntriesNeedTheirCodebook) {
     EXPECT_TRUE(r->indexes.contains(2) && r->indexes.at(2).is<VectorIndex::IvfRaBitQ>());
 }
 
-// Generated codebooks share one total of dimensions per segment, charged only
-// for the index each field ends up with, so neither the order of the entries
-// nor an entry that a later one replaces changes which fields get theirs.
+// Generated codebooks share one total of dimensions (per index; a load of its
+// own here), charged only for the index each field ends up with, so neither
+// the order of the entries nor an entry that a later one replaces changes
+// which fields get theirs. Field 3's dimension differs from field 1's: equal
+// dimensions would share one codebook.
 TEST(VectorLoading, CodebookTotalCountsFinalEntriesOnlyInAnyOrder) {
-    const std::uint64_t total = kMaxCodebookDimsPerSegment;
+    const std::uint64_t total = kMaxCodebookDimsPerIndex;
     const VectorEntrySpec replaced{1, 1, ivf_index_json(total)}, one{1, 1, ivf_index_json(1)},
-        rest{2, 1, ivf_index_json(total - 1)}, over{3, 1, ivf_index_json(1)};
+        rest{2, 1, ivf_index_json(total - 1)}, over{3, 1, ivf_index_json(2)};
     const std::vector<VectorEntrySpec> orders[] = {
         {replaced, rest, one, over}, {over, replaced, one, rest}, {rest, over, replaced, one}};
     for (const auto& order : orders) {

@@ -18,6 +18,21 @@ Task<IoResult<StoredDictionary>> read_stored_dictionary(const LazyFileHandle& fi
     co_return R(StoredDictionary{bytes.to_vec(), range.end});
 }
 
+CachedBlockFile::CachedBlockFile(BlockCacheSettings settings)
+    : budget_(settings.budget ? std::move(settings.budget) : std::make_shared<BlockCacheBudget>()),
+      max_block_bytes_(settings.max_block_bytes),
+      cache_(settings.blocks, kBlockCacheMaxBytes, kMaxCachedBlockBytes, budget_.get()) {
+    budget_->enroll(*this);
+}
+
+// Withdrawn first, so that an index-wide release never meets a half-gone cache.
+CachedBlockFile::~CachedBlockFile() { budget_->withdraw(*this); }
+
+void CachedBlockFile::release() {
+    std::lock_guard lock(lock_);
+    cache_.clear();
+}
+
 std::optional<OwnedBytes> CachedBlockFile::cached(std::uint64_t key) const {
     std::lock_guard lock(lock_);
     return cache_.get(key);
@@ -30,7 +45,11 @@ IoResult<ByteRange> CachedBlockFile::block_range(std::uint64_t offset, std::uint
 Task<IoResult<OwnedBytes>> CachedBlockFile::read(std::uint64_t key, ByteRange range) const {
     using R = IoResult<OwnedBytes>;
     NUVREL_CO_TRY(OwnedBytes raw, co_await data_.read_bytes_range(range));
-    NUVREL_CO_TRY(OwnedBytes block, decompress_block(raw, dictionary_, &digested_));
+    IoResult<OwnedBytes> decoded = decompress_block(raw, dictionary_, &digested_, max_block_bytes_);
+    // Out of memory: what the index's caches pin goes first, so that the next
+    // call has that memory back; this call still fails.
+    if (!decoded && decoded.error() == out_of_memory()) budget_->release_all();
+    NUVREL_CO_TRY(OwnedBytes block, std::move(decoded));
     {
         std::lock_guard lock(lock_);
         cache_.insert(key, block);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -26,9 +27,24 @@ struct StoredDictionary {
 };
 Task<IoResult<StoredDictionary>> read_stored_dictionary(const LazyFileHandle& file, std::uint64_t offset);
 
-class CachedBlockFile {
+// How a file's blocks are cached: the count bound of its own cache, the
+// byte budget its index shares among all caches (a private one when none is
+// given), and the most one block of this kind of file may decompress to.
+struct BlockCacheSettings {
+    std::size_t blocks = 256;
+    std::shared_ptr<BlockCacheBudget> budget;
+    std::size_t max_block_bytes = kMaxDecompressedBlock;
+
+    BlockCacheSettings(std::size_t cache_blocks = 256, std::shared_ptr<BlockCacheBudget> shared = nullptr)  // NOLINT
+        : blocks(cache_blocks), budget(std::move(shared)) {}
+};
+
+class CachedBlockFile final : private BlockCacheBudget::Member {
 public:
-    explicit CachedBlockFile(std::size_t cache_blocks) : cache_(cache_blocks) {}
+    explicit CachedBlockFile(BlockCacheSettings settings);
+    ~CachedBlockFile();
+    CachedBlockFile(const CachedBlockFile&) = delete;
+    CachedBlockFile& operator=(const CachedBlockFile&) = delete;
 
     // `data` is the window the blocks lie in; offsets are relative to it.
     void attach(LazyFileSlice data, std::optional<std::vector<std::uint8_t>> dictionary) {
@@ -53,8 +69,14 @@ public:
     // bytes the cache pins.
     std::vector<std::uint64_t> cache_order() const;
     std::size_t cached_bytes() const;
+    const BlockCacheBudget& budget() const noexcept { return *budget_; }
 
 private:
+    // Empties the cache; the index's budget calls it when memory runs out.
+    void release() override;
+
+    std::shared_ptr<BlockCacheBudget> budget_;  // outlives cache_
+    std::size_t max_block_bytes_;
     LazyFileSlice data_;
     std::optional<std::vector<std::uint8_t>> dictionary_;
     DigestedDictionary digested_;  // of dictionary_, made at the first block read

@@ -43,8 +43,8 @@ struct Scratch {
     // Room for at least one more byte after `used`, up to one byte past the
     // block cap (the byte that tells an oversized block). False when the
     // allocation fails.
-    bool grow(std::size_t used) {
-        const std::size_t want = std::min(std::max(cap * 2, ZSTD_DStreamOutSize()), kMaxDecompressedBlock + 1);
+    bool grow(std::size_t used, std::size_t limit) {
+        const std::size_t want = std::min(std::max(cap * 2, ZSTD_DStreamOutSize()), limit + 1);
         std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[want]);
         if (!bigger) return false;
         if (used != 0) std::memcpy(bigger.get(), buf.get(), used);
@@ -63,20 +63,19 @@ thread_local Scratch scratch;
 // thread's scratch buffer; the view is valid until the thread's next call. A
 // frame cut short (or no frame at all) is "incomplete frame", reported with
 // the kind that the caller's reading path gives it.
-IoResult<ByteView> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof) {
+IoResult<ByteView> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof, std::size_t limit) {
     Scratch& s = scratch;
     ZSTD_inBuffer input{in.data(), in.size(), 0};
     std::size_t used = 0;
     std::size_t last = 1;  // 0 once the current frame is fully decoded and flushed
     for (;;) {
-        if (used == s.cap && !s.grow(used)) return std::unexpected(out_of_memory());
-        ZSTD_outBuffer output{s.buf.get(), s.cap, used};
+        if (used == s.cap && !s.grow(used, limit)) return std::unexpected(out_of_memory());
+        ZSTD_outBuffer output{s.buf.get(), std::min(s.cap, limit + 1), used};
         const std::size_t ret = ZSTD_decompressStream(dctx, &output, &input);
         used = output.pos;
         if (ZSTD_isError(ret)) return std::unexpected(zstd_error(ret));
-        if (used > kMaxDecompressedBlock)
-            return std::unexpected(IoError::invalid_data(
-                fmt::format("decompressed block exceeds {} bytes", kMaxDecompressedBlock)));
+        if (used > limit)
+            return std::unexpected(IoError::invalid_data(fmt::format("decompressed block exceeds {} bytes", limit)));
         last = ret;
         // Done when all input is in and the decoder had no more to flush.
         if (input.pos == input.size && (ret == 0 || output.pos < output.size)) break;
@@ -91,7 +90,8 @@ IoResult<ByteView> run(ZSTD_DCtx* dctx, ByteView in, bool cut_is_eof) {
 // Decodes with or without a dictionary; `finish` copies the decoded bytes
 // out of the scratch buffer before it can be trimmed or reused.
 template <class Finish>
-auto decode(ByteView compressed, const ByteView* dictionary, Finish finish, const ZSTD_DDict* digested = nullptr)
+auto decode(ByteView compressed, const ByteView* dictionary, Finish finish, const ZSTD_DDict* digested = nullptr,
+            std::size_t limit = kMaxDecompressedBlock)
     -> decltype(finish(ByteView{})) {
     ZSTD_DCtx* dctx = thread_dctx();
     if (dctx == nullptr) return std::unexpected(out_of_memory());
@@ -107,7 +107,7 @@ auto decode(ByteView compressed, const ByteView* dictionary, Finish finish, cons
             return std::unexpected(zstd_error(r));
         }
     }
-    auto plain = run(dctx, compressed, dictionary != nullptr);
+    auto plain = run(dctx, compressed, dictionary != nullptr, limit);
     // The dictionary must not leak into the next user of this context.
     if (dictionary != nullptr) ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
     decltype(finish(ByteView{})) out = plain ? finish(*plain) : std::unexpected(plain.error());
@@ -140,10 +140,11 @@ IoResult<std::vector<std::uint8_t>> decompress_with_dict(ByteView compressed, By
 }
 
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary,
-                                      const DigestedDictionary* digested) {
-    if (!dictionary) return decode(compressed, nullptr, to_owned);
+                                      const DigestedDictionary* digested, std::size_t limit) {
+    limit = std::min(limit, kMaxDecompressedBlock);
+    if (!dictionary) return decode(compressed, nullptr, to_owned, nullptr, limit);
     const ByteView dict(*dictionary);
-    return decode(compressed, &dict, to_owned, digested != nullptr ? digested->get(dict) : nullptr);
+    return decode(compressed, &dict, to_owned, digested != nullptr ? digested->get(dict) : nullptr, limit);
 }
 
 DigestedDictionary::~DigestedDictionary() { ZSTD_freeDDict(ddict_); }

@@ -20,6 +20,14 @@ namespace nuvrel_core {
 // of exhausting memory.
 inline constexpr std::size_t kMaxDecompressedBlock = std::size_t{256} << 20;
 
+// Term-dictionary blocks are small by construction: a block holds a fixed
+// number of keys (the writer puts 64 in each), a key is a field id and one
+// token, and its value at most 31 bytes. 1 MiB lets each of 64 keys be 16 KiB
+// long; a real block is a few KiB. The bound matters because a search looks
+// the term up in every segment, and a segment may be listed many times: each
+// listing then decodes no more than this before the block is refused.
+inline constexpr std::size_t kMaxTermBlock = std::size_t{1} << 20;
+
 // The error of a failed allocation, in the decompressor's words; decoders of
 // index parts whose sizes come from the file report theirs with it too.
 IoError out_of_memory();
@@ -53,8 +61,10 @@ private:
 // A block of a file whose blocks share an optional dictionary, decompressed
 // into a buffer of exactly its decoded size that cache and callers share.
 // With `digested`, the dictionary is taken in its digested form; the output
-// and every error are the same.
+// and every error are the same. A block that decodes past `limit` bytes fails
+// (invalid data) as soon as it does, having decoded no more than that.
 IoResult<OwnedBytes> decompress_block(ByteView compressed, const std::optional<std::vector<std::uint8_t>>& dictionary,
-                                      const DigestedDictionary* digested = nullptr);
+                                      const DigestedDictionary* digested = nullptr,
+                                      std::size_t limit = kMaxDecompressedBlock);
 
 }  // namespace nuvrel_core

@@ -1,6 +1,7 @@
 #include "index/config.h"
 
 #include "runtime/thread_pool.h"
+#include "util/block_cache.h"
 
 #include <algorithm>
 #include <thread>
@@ -13,6 +14,7 @@ IndexConfig::IndexConfig(std::size_t cpus)
       num_indexing_threads(1),
       num_compression_threads(cpus),
       cache_blocks(256),
+      cache_bytes(kIndexBlockCacheBytes),
       max_indexing_memory_mb(32),
       max_docs_per_segment(100000),
       optimize_after_commit(false) {}
@@ -29,6 +31,7 @@ IndexConfig::IndexConfig(const IndexConfig& other)
       num_indexing_threads(other.num_indexing_threads),
       num_compression_threads(other.num_compression_threads),
       cache_blocks(other.cache_blocks),
+      cache_bytes(other.cache_bytes),
       max_indexing_memory_mb(other.max_indexing_memory_mb),
       max_docs_per_segment(other.max_docs_per_segment),
       optimize_after_commit(other.optimize_after_commit) {}

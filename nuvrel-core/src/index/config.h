@@ -1,5 +1,5 @@
 // Index settings. There is no configuration file: an index is always opened
-// with the defaults. Only `num_threads` and `cache_blocks` are read when an
+// with the defaults. Only `num_threads`, `cache_blocks` and `cache_bytes` are read when an
 // index opens; the rest are carried for a writer.
 #pragma once
 
@@ -17,6 +17,7 @@ struct IndexConfig {
     std::size_t num_indexing_threads;           // 1
     std::size_t num_compression_threads;        // the CPU count, like num_threads
     std::size_t cache_blocks;                   // block bound of each segment's dictionary and store caches
+    std::size_t cache_bytes;                    // byte budget all block caches of the index share
     std::size_t max_indexing_memory_mb;         // 32
     std::uint32_t max_docs_per_segment;         // 100000
     bool optimize_after_commit;                 // false

@@ -12,14 +12,15 @@ namespace nuvrel_core {
 
 Index::Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema, IndexConfig config,
              SegmentList segments, std::vector<Field> default_fields, std::shared_ptr<TokenizerRegistry> tokenizers,
-             std::shared_ptr<ThreadPool> thread_pool)
+             std::shared_ptr<ThreadPool> thread_pool, SegmentSharing sharing)
     : directory_(std::move(directory)),
       schema_(std::move(schema)),
       config_(std::move(config)),
       segments_(std::move(segments)),
       default_fields_(std::move(default_fields)),
       tokenizers_(std::move(tokenizers)),
-      thread_pool_(std::move(thread_pool)) {}
+      thread_pool_(std::move(thread_pool)),
+      sharing_(std::move(sharing)) {}
 
 std::vector<Field> compute_default_fields(const Schema& schema) {
     if (!schema.default_fields.empty()) return schema.default_fields;
@@ -39,7 +40,8 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
     if (!parsed) co_return std::unexpected(Error::serialization(parsed.error().to_string()));
     auto schema = std::make_shared<const Schema>(std::move(*parsed));
 
-    NUVREL_CO_TRY(SegmentList segments, co_await load_segments(dir, schema, config));
+    SegmentSharing sharing = SegmentSharing::for_index(config.cache_bytes);
+    NUVREL_CO_TRY(SegmentList segments, co_await load_segments(dir, schema, config, sharing));
 
     auto started = ThreadPool::create(config.num_threads);
     if (!started) co_return std::unexpected(Error(IoError::other(started.error())));
@@ -48,11 +50,13 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
     std::vector<Field> default_fields = compute_default_fields(*schema);
     auto tokenizers = std::make_shared<TokenizerRegistry>(TokenizerRegistry::default_registry());
     co_return std::make_shared<Index>(std::move(dir), std::move(schema), std::move(config), std::move(segments),
-                                      std::move(default_fields), std::move(tokenizers), std::move(pool));
+                                      std::move(default_fields), std::move(tokenizers), std::move(pool),
+                                      std::move(sharing));
 }
 
 Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory> directory,
-                                               std::shared_ptr<const Schema> schema, IndexConfig config) {
+                                               std::shared_ptr<const Schema> schema, IndexConfig config,
+                                               SegmentSharing sharing) {
     bool listed = co_await directory->exists("segments.json");
     if (!listed) co_return SegmentList{};
     NUVREL_CO_TRY(OwnedBytes bytes, co_await directory->open_read("segments.json", kIndexJsonCeiling));
@@ -60,6 +64,11 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
     if (!ids) co_return std::unexpected(Error::serialization(ids.error().to_string()));
 
     const std::size_t cache_blocks = config.cache_blocks;
+    if (!sharing.cache_budget || !sharing.vectors) {
+        const SegmentSharing own = SegmentSharing::for_index(config.cache_bytes);
+        if (!sharing.cache_budget) sharing.cache_budget = own.cache_budget;
+        if (!sharing.vectors) sharing.vectors = own.vectors;
+    }
     SegmentList out;
     out.reserve(ids->size());
     std::uint32_t offset = 0;
@@ -67,7 +76,7 @@ Task<Result<SegmentList>> Index::load_segments(std::shared_ptr<const FsDirectory
         std::optional<SegmentId> id = SegmentId::from_hex(text);
         if (!id) co_return std::unexpected(Error::corruption("Invalid segment ID: " + text));
         NUVREL_CO_TRY(std::shared_ptr<AsyncSegmentReader> reader,
-                      co_await AsyncSegmentReader::open(*directory, *id, schema, offset, cache_blocks));
+                      co_await AsyncSegmentReader::open(*directory, *id, schema, offset, cache_blocks, sharing));
         offset += reader->num_docs();  // document numbers wrap modulo 2^32
         out.push_back(std::move(reader));
     }
@@ -92,7 +101,7 @@ std::size_t Index::num_segments() const {
 }
 
 Task<Result<void>> Index::reload() {
-    NUVREL_CO_TRY(SegmentList fresh, co_await load_segments(directory_, schema_, config_));
+    NUVREL_CO_TRY(SegmentList fresh, co_await load_segments(directory_, schema_, config_, sharing_));
     SegmentList old;
     {
         std::unique_lock lock(segments_lock_);

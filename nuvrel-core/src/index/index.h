@@ -30,9 +30,11 @@ public:
     static Task<Result<std::shared_ptr<Index>>> open(FsDirectory directory, IndexConfig config);
 
     // The readers of the segments "segments.json" lists, in its order, each
-    // with its document base. A missing list means no segments.
+    // with its document base. A missing list means no segments. The readers
+    // share `sharing` (one made for this load when it has null members).
     static Task<Result<SegmentList>> load_segments(std::shared_ptr<const FsDirectory> directory,
-                                                   std::shared_ptr<const Schema> schema, IndexConfig config);
+                                                   std::shared_ptr<const Schema> schema, IndexConfig config,
+                                                   SegmentSharing sharing = {});
 
     // A snapshot of the segment list; the lock is held only for the copy.
     SegmentList segment_readers() const;
@@ -54,10 +56,16 @@ public:
     const std::vector<Field>& default_fields() const noexcept { return default_fields_; }
     const std::shared_ptr<TokenizerRegistry>& tokenizers() const noexcept { return tokenizers_; }
     std::size_t worker_threads() const noexcept { return config_.num_threads; }
+    // The byte budget all block caches of the index share, and its vector data.
+    const SegmentSharing& sharing() const noexcept { return sharing_; }
+    // Empties every block cache of the index. A call that ran out of memory
+    // does this before it fails (decoding a block does it itself), so that
+    // the next call has what the caches pinned.
+    void release_block_caches() const noexcept { sharing_.cache_budget->release_all(); }
 
     Index(std::shared_ptr<const FsDirectory> directory, std::shared_ptr<const Schema> schema, IndexConfig config,
           SegmentList segments, std::vector<Field> default_fields, std::shared_ptr<TokenizerRegistry> tokenizers,
-          std::shared_ptr<ThreadPool> thread_pool);
+          std::shared_ptr<ThreadPool> thread_pool, SegmentSharing sharing = {});
 
 private:
     std::shared_ptr<const FsDirectory> directory_;
@@ -69,6 +77,9 @@ private:
     std::shared_ptr<TokenizerRegistry> tokenizers_;
     // Started at open and kept for the index's life; nothing is given to it.
     std::shared_ptr<ThreadPool> thread_pool_;
+    // Kept across reloads: a reload's readers draw on the same budget and
+    // share vector data with the readers they replace.
+    SegmentSharing sharing_;
 };
 
 // The fields a query without a field searches: the schema's own list when it

@@ -13,22 +13,27 @@ namespace {
 constexpr const char* kTarget = "nuvrel_core::segment::reader";
 }  // namespace
 
+SegmentSharing SegmentSharing::for_index(std::size_t cache_bytes) {
+    return {std::make_shared<BlockCacheBudget>(cache_bytes), std::make_shared<SharedVectorData>()};
+}
+
 Task<Result<std::shared_ptr<AsyncSegmentReader>>> AsyncSegmentReader::open(FsDirectory dir, SegmentId segment_id,
                                                                            std::shared_ptr<const Schema> schema,
                                                                            std::uint32_t doc_id_offset,
-                                                                           std::size_t cache_blocks) {
+                                                                           std::size_t cache_blocks,
+                                                                           SegmentSharing sharing) {
     SegmentFiles files = SegmentFiles::from_id(segment_id);
 
     NUVREL_CO_TRY(OwnedBytes meta_bytes, co_await dir.open_read(files.meta, SegmentMeta::kFileCeiling));
     NUVREL_CO_TRY(SegmentMeta meta, SegmentMeta::deserialize(meta_bytes));
     NUVREL_CO_TRY(LazyFileHandle terms_file, co_await dir.open_lazy(files.terms));
     NUVREL_CO_TRY(std::shared_ptr<AsyncSSTableReader> term_dict,
-                  co_await AsyncSSTableReader::open(std::move(terms_file), cache_blocks));
+                  co_await AsyncSSTableReader::open(std::move(terms_file), {cache_blocks, sharing.cache_budget}));
     NUVREL_CO_TRY(LazyFileHandle postings, co_await dir.open_lazy(files.postings));
     NUVREL_CO_TRY(LazyFileHandle store_file, co_await dir.open_lazy(files.store));
     NUVREL_CO_TRY(std::shared_ptr<AsyncStoreReader> store,
-                  co_await AsyncStoreReader::open(std::move(store_file), cache_blocks));
-    NUVREL_CO_TRY(LoadedVectors vectors, co_await load_vectors_file(dir, files, schema));
+                  co_await AsyncStoreReader::open(std::move(store_file), {cache_blocks, sharing.cache_budget}));
+    NUVREL_CO_TRY(LoadedVectors vectors, co_await load_vectors_file(dir, files, schema, sharing.vectors));
 
     std::shared_ptr<AsyncSegmentReader> reader = make_private_shared<AsyncSegmentReader>();
     reader->meta_ = std::move(meta);

@@ -24,6 +24,16 @@
 
 namespace nuvrel_core {
 
+// What the segments of one index share for the index's whole life, reloads
+// included: the byte budget of all their block caches and their vector data.
+// Null members give the segment its own.
+struct SegmentSharing {
+    std::shared_ptr<BlockCacheBudget> cache_budget;
+    std::shared_ptr<SharedVectorData> vectors;
+
+    static SegmentSharing for_index(std::size_t cache_bytes);
+};
+
 class AsyncSegmentReader {
 public:
     // Opens ".meta", ".terms", ".post", ".store", then the vector data, one
@@ -31,7 +41,8 @@ public:
     static Task<Result<std::shared_ptr<AsyncSegmentReader>>> open(FsDirectory dir, SegmentId segment_id,
                                                                    std::shared_ptr<const Schema> schema,
                                                                    std::uint32_t doc_id_offset,
-                                                                   std::size_t cache_blocks);
+                                                                   std::size_t cache_blocks,
+                                                                   SegmentSharing sharing = {});
 
     const SegmentMeta& meta() const noexcept { return meta_; }
     std::uint32_t num_docs() const noexcept { return meta_.num_docs; }

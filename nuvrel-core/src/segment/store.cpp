@@ -68,7 +68,7 @@ Footer decode_footer(const std::uint8_t* p) {
 }  // namespace
 
 Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFileHandle file,
-                                                                          std::size_t cache_blocks) {
+                                                                          BlockCacheSettings cache) {
     const std::uint64_t size = file.file_size();
     if (size < kStoreFooterLen) co_return std::unexpected(IoError::invalid_data("Store too small"));
     const std::uint64_t footer_at = size - kStoreFooterLen;
@@ -93,7 +93,7 @@ Task<IoResult<std::shared_ptr<AsyncStoreReader>>> AsyncStoreReader::open(LazyFil
     NUVREL_CO_TRY(OwnedBytes region, co_await file.read_bytes_range({index_start, footer_at}));
     NUVREL_CO_TRY(std::vector<StoreIndexEntry> index, parse_store_index(region));
 
-    std::shared_ptr<AsyncStoreReader> reader = make_private_shared<AsyncStoreReader>(cache_blocks);
+    std::shared_ptr<AsyncStoreReader> reader = make_private_shared<AsyncStoreReader>(std::move(cache));
     reader->index_ = std::move(index);
     reader->blocks_.attach(LazyFileSlice(std::move(file), 0, footer.data_end), std::move(dictionary));
     reader->num_docs_ = footer.num_docs;

@@ -36,7 +36,7 @@ IoResult<Document> deserialize_document(ByteView record);
 
 class AsyncStoreReader {
 public:
-    static Task<IoResult<std::shared_ptr<AsyncStoreReader>>> open(LazyFileHandle file, std::size_t cache_blocks);
+    static Task<IoResult<std::shared_ptr<AsyncStoreReader>>> open(LazyFileHandle file, BlockCacheSettings cache);
 
     // The document `doc` of this store (below num_docs()).
     Task<IoResult<Document>> get(std::uint32_t doc) const;
@@ -52,7 +52,7 @@ public:
     const CachedBlockFile& blocks() const noexcept { return blocks_; }
 
 private:
-    explicit AsyncStoreReader(std::size_t cache_blocks) : blocks_(cache_blocks) {}
+    explicit AsyncStoreReader(BlockCacheSettings cache) : blocks_(std::move(cache)) {}
     template <class T, class... Args>
     friend std::shared_ptr<T> make_private_shared(Args...);
 

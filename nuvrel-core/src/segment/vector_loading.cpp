@@ -39,11 +39,12 @@ const DenseVectorConfig* dense_config_of(const Schema& schema, std::uint32_t fie
 // The side files one load reads. Many entries may name the same file, by
 // the same path or by other spellings of it, so each file is read at most
 // once per load: a coarse-centroids file that failed is not tried again, a
-// PQ codebook is shared by every entry that names it. The loaded data is
-// immutable, so sharing it is not observable.
+// PQ codebook is shared by every entry that names it. What loads is then
+// shared with the index's other segments that read the same data. The loaded
+// data is immutable, so sharing it is not observable.
 class SideFiles {
 public:
-    explicit SideFiles(VectorLoadStats& stats) : stats_(stats) {}
+    SideFiles(VectorLoadStats& stats, SharedVectorData& shared) : stats_(stats), shared_(shared) {}
 
     // The segment's coarse centroids come from the first IVF entry whose field
     // names a file that loads; a failure leaves the next IVF entry to try its own.
@@ -56,7 +57,7 @@ public:
         ++stats_.side_file_loads;
         IoResult<CoarseCentroids> loaded = CoarseCentroids::load(*config->coarse_centroids_path);
         if (loaded)
-            centroids = std::make_shared<const CoarseCentroids>(std::move(*loaded));
+            centroids = shared_.centroids(std::move(*loaded));
         else
             failed_centroids_.insert(*id);
     }
@@ -69,7 +70,7 @@ public:
         if (!fresh) return it->second;
         ++stats_.side_file_loads;
         IoResult<PQCodebook> loaded = PQCodebook::load(path);
-        if (loaded) it->second = std::make_shared<const PQCodebook>(std::move(*loaded));
+        if (loaded) it->second = shared_.pq_codebook(std::move(*loaded));
         return it->second;
     }
 
@@ -88,6 +89,7 @@ private:
     }
 
     VectorLoadStats& stats_;
+    SharedVectorData& shared_;
     std::set<FileId> failed_centroids_;
     std::map<FileId, std::shared_ptr<const PQCodebook>> pq_codebooks_;
 };
@@ -164,23 +166,19 @@ bool needs_bytes(std::uint8_t type, const BlobParses& p) {
 
 // Codebooks are generated for the indexes fields end up with, never for
 // entries that a later entry of the same field replaces, in ascending field
-// order, each charged to the segment's total; a field whose codebook does not
-// fit is left without an index.
-void generate_codebooks(std::map<std::uint32_t, FinalEntry>& finals, LoadedVectors& out) {
-    std::uint64_t dims_left = kMaxCodebookDimsPerSegment;
+// order, each charged to the index's total unless the index holds one of
+// that dimension already; a field whose codebook does not fit is left
+// without an index.
+void generate_codebooks(std::map<std::uint32_t, FinalEntry>& finals, LoadedVectors& out, SharedVectorData& shared) {
     for (auto& [field, final_entry] : finals) {
         if (auto* done = std::get_if<VectorIndex>(&final_entry)) {
             out.indexes.insert_or_assign(field, std::move(*done));
             continue;
         }
         auto& index = std::get<std::shared_ptr<const IVFRaBitQIndex>>(final_entry);
-        const std::uint64_t dim = index->config.dim;
-        if (dim > dims_left) continue;
         // The codebook is generated, not stored: fixed seed, the index's own dim.
-        IoResult<RaBitQCodebook> codebook = RaBitQCodebook::create(RaBitQConfig{dim, 4, 42});
-        if (!codebook) continue;
-        dims_left -= dim;
-        auto shared_codebook = std::make_shared<const RaBitQCodebook>(std::move(*codebook));
+        std::shared_ptr<const RaBitQCodebook> shared_codebook = shared.rabitq_codebook(index->config.dim, 42);
+        if (!shared_codebook) continue;
         out.indexes.insert_or_assign(field, VectorIndex::IvfRaBitQ{std::move(index), std::move(shared_codebook)});
     }
 }
@@ -188,8 +186,10 @@ void generate_codebooks(std::map<std::uint32_t, FinalEntry>& finals, LoadedVecto
 }  // namespace
 
 Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files,
-                                              std::shared_ptr<const Schema> schema) {
+                                              std::shared_ptr<const Schema> schema,
+                                              std::shared_ptr<SharedVectorData> shared) {
     using R = Result<LoadedVectors>;
+    if (!shared) shared = std::make_shared<SharedVectorData>();
     bool any_dense = false;
     for (const FieldEntry& field : schema->fields) any_dense = any_dense || field.dense_vector_config.has_value();
     if (!any_dense) co_return R(LoadedVectors{});
@@ -214,7 +214,7 @@ Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles file
     // that size is left out, so a load costs time in proportion to the file.
     std::uint64_t blob_bytes_left = handle.file_size();
     LoadedVectors out;
-    SideFiles side_files(out.stats);
+    SideFiles side_files(out.stats, *shared);
     std::map<std::pair<std::uint64_t, std::uint64_t>, BlobParses> blobs;
     std::map<std::uint32_t, FinalEntry> finals;
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -241,7 +241,7 @@ Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles file
         if (index) finals.insert_or_assign(entry.field, std::move(*index));
     }
     out.coarse_centroids = std::move(side_files.centroids);
-    generate_codebooks(finals, out);
+    generate_codebooks(finals, out, *shared);
     co_return R(std::move(out));
 }
 

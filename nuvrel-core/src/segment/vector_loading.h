@@ -10,6 +10,7 @@
 #include "dsl/schema.h"
 #include "error.h"
 #include "runtime/runtime.h"
+#include "segment/shared_vector_data.h"
 #include "segment/types.h"
 #include "segment/vector_index.h"
 #include "util/fx_hash.h"
@@ -34,8 +35,10 @@ struct LoadedVectors {
 // Vector data is optional: a missing or short file, or a blob that does not
 // parse, leaves indexes out. Only bytes the table promises and that cannot be
 // read fail the load. Each field keeps the index of its last entry that
-// loads; codebooks are generated for those alone.
+// loads; codebooks are generated for those alone. `shared` is the index's
+// vector data (a load of its own when null).
 Task<Result<LoadedVectors>> load_vectors_file(FsDirectory dir, SegmentFiles files,
-                                              std::shared_ptr<const Schema> schema);
+                                              std::shared_ptr<const Schema> schema,
+                                              std::shared_ptr<SharedVectorData> shared = nullptr);
 
 }  // namespace nuvrel_core

@@ -45,7 +45,8 @@ Task<IoResult<BloomFilter>> read_bloom(const LazyFileHandle& file, std::uint64_t
 }  // namespace
 
 Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(LazyFileHandle file,
-                                                                              std::size_t cache_blocks) {
+                                                                              BlockCacheSettings cache) {
+    cache.max_block_bytes = kMaxTermBlock;
     const std::uint64_t size = file.file_size();
     if (size < kSSTableFooterLen) co_return std::unexpected(IoError::invalid_data("SSTable too small"));
 
@@ -58,7 +59,7 @@ Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> AsyncSSTableReader::open(Laz
     NUVREL_CO_TRY(OwnedBytes region, co_await file.read_bytes_range({footer.index_offset, size - kSSTableFooterLen}));
     NUVREL_CO_TRY(auto indexes, parse_sstable_indexes(region));
 
-    std::shared_ptr<AsyncSSTableReader> reader = make_private_shared<AsyncSSTableReader>(cache_blocks);
+    std::shared_ptr<AsyncSSTableReader> reader = make_private_shared<AsyncSSTableReader>(std::move(cache));
     if (footer.bloom_offset != 0) {
         NUVREL_CO_TRY(BloomFilter bloom, co_await read_bloom(file, footer.bloom_offset));
         reader->bloom_ = std::move(bloom);

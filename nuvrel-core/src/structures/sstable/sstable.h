@@ -97,7 +97,7 @@ class AsyncSSTableReader {
 public:
     // Reads the footer, the block and sparse indexes, the bloom filter and the
     // dictionary, one range at a time.
-    static Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> open(LazyFileHandle file, std::size_t cache_blocks);
+    static Task<IoResult<std::shared_ptr<AsyncSSTableReader>>> open(LazyFileHandle file, BlockCacheSettings cache);
 
     // The value stored under the key, or absent. Takes the key by value: the
     // coroutine outlives the caller's temporaries.
@@ -121,7 +121,7 @@ public:
     const CachedBlockFile& blocks() const noexcept { return blocks_; }
 
 private:
-    explicit AsyncSSTableReader(std::size_t cache_blocks) : blocks_(cache_blocks) {}
+    explicit AsyncSSTableReader(BlockCacheSettings cache) : blocks_(std::move(cache)) {}
     template <class T, class... Args>
     friend std::shared_ptr<T> make_private_shared(Args...);
 

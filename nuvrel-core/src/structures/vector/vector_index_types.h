@@ -23,15 +23,6 @@
 
 namespace nuvrel_core {
 
-// The most codebook dimensions one segment's vector loading generates in all
-// (2^20, some 5 MiB). A codebook takes 5 bytes per dimension however short the
-// text that asks for it, and every IVF-RaBitQ field gets its own, so a damaged
-// table of many fields must meet a total. Only the index each field ends up
-// with is charged, in ascending field order; a field whose codebook does not
-// fit is left without an index. Real embeddings use a few thousand
-// dimensions per field, and a segment has a handful of vector fields.
-inline constexpr std::uint64_t kMaxCodebookDimsPerSegment = std::uint64_t{1} << 20;
-
 class VectorIndex {
 public:
     struct RaBitQ {
