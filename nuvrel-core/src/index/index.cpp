@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dsl/segment_list.h"
+#include "runtime/on_blocking_pool.h"
 #include "segment/types.h"
 #include "util/try.h"
 
@@ -39,7 +40,8 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
     if (!parsed) co_return std::unexpected(Error::serialization(parsed.error().to_string()));
     auto schema = std::make_shared<const Schema>(std::move(*parsed));
 
-    NUVREL_CO_TRY(SegmentList segments, co_await load_segments(dir, schema, config));
+    Task<Result<SegmentList>> loading = run_on_blocking_pool(load_segments(dir, schema, config));
+    NUVREL_CO_TRY(SegmentList segments, co_await std::move(loading));
 
     auto started = ThreadPool::create(config.num_threads);
     if (!started) co_return std::unexpected(Error(IoError::other(started.error())));
@@ -92,7 +94,8 @@ std::size_t Index::num_segments() const {
 }
 
 Task<Result<void>> Index::reload() {
-    NUVREL_CO_TRY(SegmentList fresh, co_await load_segments(directory_, schema_, config_));
+    Task<Result<SegmentList>> loading = run_on_blocking_pool(load_segments(directory_, schema_, config_));
+    NUVREL_CO_TRY(SegmentList fresh, co_await std::move(loading));
     SegmentList old;
     {
         std::unique_lock lock(segments_lock_);

@@ -30,7 +30,9 @@ public:
     static Task<Result<std::shared_ptr<Index>>> open(FsDirectory directory, IndexConfig config);
 
     // The readers of the segments "segments.json" lists, in its order, each
-    // with its document base. A missing list means no segments.
+    // with its document base. A missing list means no segments. Open and
+    // reload run it as one job of the blocking pool (run_on_blocking_pool):
+    // its dozens of short reads then cost one hand-off in all.
     static Task<Result<SegmentList>> load_segments(std::shared_ptr<const FsDirectory> directory,
                                                    std::shared_ptr<const Schema> schema, IndexConfig config);
 
