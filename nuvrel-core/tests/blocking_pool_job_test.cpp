@@ -52,7 +52,7 @@ auto within_a_minute(F fn) {
     return run.get();
 }
 
-TEST(BlockingPoolJob, BlockingWorkRunsInPlaceOnOnePoolThread) {
+TEST(BlockingPoolJobConcurrency, BlockingWorkRunsInPlaceOnOnePoolThread) {
     for (std::size_t pool : {1u, 4u}) {
         auto rt = Runtime::create(1, pool);
         ASSERT_TRUE(rt.has_value()) << rt.error();
@@ -90,7 +90,7 @@ std::string awaited(Runtime& rt, Task<Result<int>> task) {
     }
 }
 
-TEST(BlockingPoolJob, OutcomesAreThoseOfTheTaskAwaitedDirectly) {
+TEST(BlockingPoolJobConcurrency, OutcomesAreThoseOfTheTaskAwaitedDirectly) {
     auto rt = Runtime::create(1, 2);
     ASSERT_TRUE(rt.has_value()) << rt.error();
     const std::vector<std::string> expected = {
