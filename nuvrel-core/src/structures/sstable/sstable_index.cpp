@@ -139,7 +139,7 @@ IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView regi
     return std::unexpected(out_of_memory());
 }
 
-IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
+IoResult<BloomFilter> BloomFilter::from_bytes(const OwnedBytes& bytes) {
     if (bytes.size() < 12) return std::unexpected(IoError::invalid_data("Bloom filter data too short"));
     ByteReader in(bytes);
     BloomFilter f;
@@ -155,13 +155,10 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
     if (f.num_hashes > kMaxBloomHashes)
         return std::unexpected(IoError::invalid_data(
             fmt::format("Bloom filter declares {} hashes; a sound filter uses at most {}", f.num_hashes, kMaxBloomHashes)));
-    // Copied out, without first zeroing the room, so that the much larger
-    // buffer read for the filter is released once the open is done with it.
-    const std::size_t len = std::size_t{num_words} * 8;
-    auto room = OwnedBytes::try_allocate(len);
-    if (!room) return std::unexpected(out_of_memory());
-    if (len != 0) std::memcpy(room->second, bytes.data() + 12, len);
-    f.words = std::move(room->first);
+    // The words stay where they were read: the open reads the filter alone,
+    // so the buffer holds nothing else, and copying it out would cost the
+    // open a second pass over the largest thing it reads.
+    f.words = bytes.slice(12, 12 + std::size_t{num_words} * 8);
     return f;
 }
 
