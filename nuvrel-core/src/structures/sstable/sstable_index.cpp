@@ -141,12 +141,11 @@ IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView regi
 
 IoResult<BloomFilter> BloomFilter::from_bytes(const OwnedBytes& bytes) {
     if (bytes.size() < 12) return std::unexpected(IoError::invalid_data("Bloom filter data too short"));
-    ByteReader in(bytes);
     BloomFilter f;
-    f.num_bits = in.u32();
-    f.num_hashes = in.u32();
-    const std::uint32_t num_words = in.u32();
-    if (static_cast<std::uint64_t>(num_words) * 8 > in.remaining())
+    f.num_bits = load_le<std::uint32_t>(bytes.data());
+    f.num_hashes = load_le<std::uint32_t>(bytes.data() + 4);
+    const std::uint32_t num_words = load_le<std::uint32_t>(bytes.data() + 8);
+    if (static_cast<std::uint64_t>(num_words) * 8 > bytes.size() - 12)
         return std::unexpected(IoError::invalid_data("Bloom filter data truncated"));
     // A probe is taken modulo num_bits: with no bits no probe can be made.
     if (f.num_bits == 0 && f.num_hashes > 0)
