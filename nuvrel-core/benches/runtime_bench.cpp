@@ -2,9 +2,12 @@
 // from its .post file: the read goes to the blocking pool and its completion
 // comes back to the waiting caller. Measured back to back, paced 1 ms and
 // 10 ms apart (the pool has gone idle between calls), and with every CPU
-// kept busy by other threads. cpu_us: CPU time of the whole process (caller
-// and pool threads) per call, from getrusage; switches: context switches of
-// the process per call.
+// kept busy by other threads; each with the runtime's spin budget in
+// microseconds (spin_us; 0: both sides park only). The spin and park-only
+// runs alternate in one process, so that a shared machine's load falls on
+// both alike. cpu_us: CPU time of the whole process (caller and pool
+// threads) per call, from getrusage (not with busy=1: it would count the
+// burners); switches: context switches of the process per call.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -20,6 +23,7 @@
 #include "index/index.h"
 #include "query/collector.h"
 #include "query/term.h"
+#include "runtime/runtime.h"
 #include "runtime/thread_pool.h"
 // The benchmark programs are built from one source each: take the builders in.
 #include "support/segment_builder.cpp"
@@ -62,10 +66,21 @@ Usage usage() {
     return {s(u.ru_utime) + s(u.ru_stime), static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
 }
 
-// Arguments: the pause between calls in microseconds, and whether every CPU
-// runs a busy thread meanwhile.
+Runtime& runtime_with_spin(std::int64_t spin_us) {
+    static std::unique_ptr<Runtime> spin = *Runtime::create(2, 8, {.spin = kDefaultSpin});
+    static std::unique_ptr<Runtime> park = *Runtime::create(2, 8, {.spin = std::chrono::microseconds(0)});
+    static std::unique_ptr<Runtime> other;
+    if (spin_us == kDefaultSpin.count()) return *spin;
+    if (spin_us == 0) return *park;
+    other = *Runtime::create(2, 8, {.spin = std::chrono::microseconds(spin_us)});
+    return *other;
+}
+
+// Arguments: the pause between calls in microseconds, whether every CPU runs
+// a busy thread meanwhile, and the spin budget.
 void BM_OutOfLineSegment(benchmark::State& state) {
     static OneSegment seg;
+    Runtime& rt = runtime_with_spin(state.range(2));
     const auto pause = std::chrono::microseconds(state.range(0));
     std::atomic<bool> stop{false};
     std::vector<std::thread> burners;
@@ -77,12 +92,12 @@ void BM_OutOfLineSegment(benchmark::State& state) {
             });
     auto reader = seg.index->segment_readers().at(0);
     const TermQuery q = TermQuery::text(0, "word");
-    (void)run(search_segment(reader, q, 10));
+    (void)rt.block_on(search_segment(reader, q, 10));
     const Usage before = usage();
     for (auto _ : state) {
         if (pause.count() > 0) std::this_thread::sleep_for(pause);
         auto t0 = std::chrono::steady_clock::now();
-        auto r = run(search_segment(reader, q, 10));
+        auto r = rt.block_on(search_segment(reader, q, 10));
         auto t1 = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(r);
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
@@ -95,15 +110,24 @@ void BM_OutOfLineSegment(benchmark::State& state) {
     state.counters["switches"] = (after.context_switches - before.context_switches) / n;
 }
 // Iterations are fixed: the manual clock counts only the calls, so a time
-// goal would make the paced runs sleep for minutes.
-BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({0, 0})->Iterations(20000)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({1000, 0})->Iterations(1000)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({10000, 0})->Iterations(200)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OutOfLineSegment)->ArgNames({"pause_us", "busy"})->Args({0, 1})->Iterations(5000)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+// goal would make the paced runs sleep for minutes. Each case runs spin then
+// park-only, three rounds in all (the medians are what to compare).
+void cases(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"pause_us", "busy", "spin_us"});
+    for (int round = 0; round < 3; ++round)
+        for (std::int64_t spin : {static_cast<std::int64_t>(kDefaultSpin.count()), std::int64_t{0}}) b->Args({0, 0, spin});
+}
+BENCHMARK(BM_OutOfLineSegment)->Apply(cases)->Iterations(20000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OutOfLineSegment)
+    ->Apply([](benchmark::internal::Benchmark* b) {
+        b->ArgNames({"pause_us", "busy", "spin_us"});
+        for (int round = 0; round < 3; ++round)
+            for (std::int64_t spin : {static_cast<std::int64_t>(kDefaultSpin.count()), std::int64_t{0}})
+                b->Args({1000, 0, spin})->Args({10000, 0, spin})->Args({0, 1, spin});
+    })
+    ->Iterations(500)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "compression/zstd.h"
@@ -65,7 +66,12 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ScratchSizes,
                                            std::vector<std::size_t>{kOut + 1},
                                            std::vector<std::size_t>{kOut, 1, kOut * 3 + 7},
                                            std::vector<std::size_t>{(3u << 20) + 5},
-                                           std::vector<std::size_t>{kMaxDecompressedBlock - 3, 3}));
+                                           std::vector<std::size_t>{kMaxDecompressedBlock - 3, 3}),
+                         [](const auto& info) {  // the block's part sizes: "131072_1_393223"
+                             std::string name;
+                             for (std::size_t part : info.param) name += (name.empty() ? "" : "_") + std::to_string(part);
+                             return name;
+                         });
 
 TEST(Scratch, OneByteOverTheCapFailsAndTheNextBlockIsWhole) {
     auto big = decompress_block(nuvrel_test::zstd_frame(std::string(kMaxDecompressedBlock + 1, 'z'), false, 1),

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "index/config.h"
@@ -79,4 +80,34 @@ TEST(IndexConfig, CopiesOwnTheirPolicy) {
     IndexConfig d;
     copy = d;
     EXPECT_NE(copy.merge_policy.get(), d.merge_policy.get());
+}
+
+TEST(TieredMergePolicy, DebugText) {
+    TieredMergePolicy p;
+    EXPECT_EQ(p.debug_string(),
+              "TieredMergePolicy { segments_per_tier: 10, max_merge_at_once: 10, tier_factor: 10.0, "
+              "tier_floor: 1000, max_merged_docs: 5000000 }");
+    p = {};
+    p.segments_per_tier = 3;
+    p.max_merge_at_once = 7;
+    p.tier_factor = 2.5;
+    p.tier_floor = 0;
+    p.max_merged_docs = 4294967295u;
+    EXPECT_EQ(p.debug_string(),
+              "TieredMergePolicy { segments_per_tier: 3, max_merge_at_once: 7, tier_factor: 2.5, "
+              "tier_floor: 0, max_merged_docs: 4294967295 }");
+    EXPECT_EQ(IndexConfig::default_config().merge_policy->debug_string(), TieredMergePolicy().debug_string());
+}
+
+TEST(TieredMergePolicy, FloatDebugText) {
+    // Shortest round-trip digits, always with a fraction or an exponent;
+    // scientific below 1e-4 and from 1e16 on.
+    const std::pair<double, const char*> cases[] = {
+        {10.0, "10.0"}, {0.0, "0.0"}, {-0.0, "-0.0"}, {1.0, "1.0"}, {-2.0, "-2.0"}, {0.1, "0.1"},
+        {2.5, "2.5"}, {1e-4, "0.0001"}, {9.9e-5, "9.9e-5"}, {1.5e-5, "1.5e-5"}, {1e15, "1000000000000000.0"},
+        {1e16, "1e16"}, {1.25e17, "1.25e17"}, {-1e16, "-1e16"}, {1e300, "1e300"}, {5e-324, "5e-324"},
+        {0.30000000000000004, "0.30000000000000004"}, {std::numeric_limits<double>::infinity(), "inf"},
+        {-std::numeric_limits<double>::infinity(), "-inf"}, {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+    };
+    for (auto [v, text] : cases) EXPECT_EQ(float_debug_text(v), text) << text;
 }

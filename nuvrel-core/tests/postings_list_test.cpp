@@ -11,6 +11,8 @@
 #include "support/query_mocks.h"
 #include "support/segment_builder.h"
 #include "support/walk_check.h"
+#include "util/byte_reader.h"
+#include "util/fast_vint.h"
 
 using namespace nuvrel_core;
 using nuvrel_test::Bytes;
@@ -182,5 +184,74 @@ TEST(BlockPostingIterator, ScorerWalksAgreeWithAPlainList) {
         nuvrel_test::ListScorer list(std::move(plain));
         nuvrel_test::expect_same_moves(s, list, round, 2000, 0);
         if (HasFatalFailure()) FAIL() << round;
+    }
+}
+
+namespace {
+
+// 2^7k - 1, 2^7k and 2^7k + 1 for every varint length k, up to the widest.
+std::vector<std::uint64_t> seven_bit_boundaries() {
+    std::vector<std::uint64_t> v{0, 1};
+    for (unsigned k = 1; k <= 9; ++k) {
+        const std::uint64_t p = std::uint64_t{1} << (7 * k);
+        v.insert(v.end(), {p - 1, p, p + 1});
+    }
+    v.push_back(~std::uint64_t{0});
+    return v;
+}
+
+}  // namespace
+
+// Each decoder of varints (the checked reader, the hot loops' bounded one and
+// the unchecked one for ten bytes ahead) reads every length's edge values,
+// whether or not more bytes follow.
+TEST(Varint, SevenBitBoundariesRoundTrip) {
+    for (std::uint64_t want : seven_bit_boundaries()) {
+        SCOPED_TRACE(want);
+        for (std::size_t pad : {0u, 1u, 2u, 10u}) {
+            Bytes b;
+            b.vint(want);
+            const std::size_t len = b.size();
+            for (std::size_t i = 0; i < pad; ++i) b.u8(0x81);
+            const auto& bytes = b.vec();
+            ByteReader r(ByteView(bytes.data(), bytes.size()));
+            EXPECT_EQ(r.vint(), want);
+            EXPECT_EQ(r.remaining(), pad);
+            std::uint64_t got = 0;
+            const std::uint8_t* p = bytes.data();
+            ASSERT_TRUE(fast_vint(p, bytes.data() + bytes.size(), got));
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(p, bytes.data() + len);
+            if (pad < 10) continue;
+            p = bytes.data();
+            ASSERT_TRUE(unchecked_vint(p, got));
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(p, bytes.data() + len);
+        }
+    }
+}
+
+// Gaps and frequencies at every edge that fits in 32 bits, spread over
+// lists of several blocks so that each meets the bulk loop, its unchecked
+// varints and the bounded tail. Only the low 32 bits of a gap count, so a
+// gap of 2^28 stands beside those of 2^21 (bytes 80 80 80 01, whose third
+// byte is exactly the continuation bit).
+TEST(BlockPostingList, SevenBitBoundaryGapsAndFrequenciesRoundTrip) {
+    std::vector<std::uint32_t> edges;
+    for (std::uint64_t v : seven_bit_boundaries())
+        if (v != 0 && v <= 0xFFFFFFFFu) edges.push_back(static_cast<std::uint32_t>(v));
+    edges.push_back(0xFFFFFFFFu);
+    for (std::uint32_t edge : edges) {
+        for (std::uint32_t every : {1u, 5u}) {
+            SCOPED_TRACE(::testing::Message() << edge << " every " << every);
+            std::vector<Posting> p;
+            std::uint64_t doc = 0;
+            for (std::uint32_t i = 0; i < 300; ++i) {
+                const bool at_edge = i % every == 0 && doc + edge + 300 <= 0xFFFFFFFFu;
+                doc += at_edge ? edge : 1;
+                p.push_back({static_cast<std::uint32_t>(doc), i % every == 1 % every ? edge : 1 + i % 3});
+            }
+            EXPECT_EQ(nuvrel_test::decode_all(list_of(nuvrel_test::encode_posting_list(p))), p);
+        }
     }
 }

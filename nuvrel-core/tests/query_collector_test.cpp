@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <vector>
 
 #include "query/collector.h"
@@ -103,4 +104,27 @@ TEST(SearchSegment, WalksEveryMatchAndPropagatesErrors) {
     auto bad = ListQuery::failing("Posting offset out of bounds");
     EXPECT_EQ(nuvrel_test::error_text(run(search_segment(unused_reader_handle(), bad, 10))),
               "Index corruption: Posting offset out of bounds");
+}
+
+TEST(TopKCollector, RandomHitsMatchASortedReference) {
+    // Hits arrive in document order, as every scorer yields them; a few
+    // distinct scores make ties common, so heap moves on equal scores (ordered
+    // by document number) are exercised as well as those on distinct ones.
+    std::mt19937 rng(17);
+    for (std::size_t k = 1; k <= 64; ++k) {
+        for (int round = 0; round < 8; ++round) {
+            const std::size_t n = rng() % (4 * k + 40);
+            std::vector<SearchResult> hits;
+            std::uint32_t doc = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                doc += 1 + rng() % 3;
+                hits.push_back({doc, static_cast<float>(rng() % (round % 2 ? 4 : 50)) / 4.0f});
+            }
+            TopKCollector c(k);
+            for (const auto& h : hits) c.collect(h.doc_id, h.score);
+            std::stable_sort(hits.begin(), hits.end(), ranks_before);
+            hits.resize(std::min(hits.size(), k));
+            ASSERT_EQ(std::move(c).into_sorted_results(), hits) << "k " << k << " round " << round;
+        }
+    }
 }

@@ -71,6 +71,13 @@ TEST(TermQueryText, FullLowerCaseMapping) {
         {"\xFF" "A", "\xEF\xBF\xBD" "a"},  // a bad byte reads as U+FFFD
     };
     for (auto [text, term] : cases) EXPECT_EQ(TermQuery::text(7, text).term(), term) << text;
+    // U+0130 lower-cases to two units: from 17 of them on, the lower case
+    // outgrows the first buffer and needs ICU's second call.
+    for (std::size_t n : {16u, 17u, 100u}) {
+        std::string text, term;
+        for (std::size_t i = 0; i < n; ++i) text += "\u0130", term += "i\u0307";
+        EXPECT_EQ(lowercase_full(text), term) << n;
+    }
     // ASCII text takes a path of its own, which must agree with the full mapping.
     std::string ascii(128, '\0');
     for (int c = 0; c < 128; ++c) ascii[static_cast<std::size_t>(c)] = static_cast<char>(c);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <ostream>
 #include <thread>
 
 #include <fmt/format.h>
@@ -129,6 +130,9 @@ struct FileKindCase {
     const char* error;
 };
 
+// Rows print as their names in test listings and failures, not as bytes.
+void PrintTo(const FileKindCase& c, std::ostream* os) { *os << c.name; }
+
 void make_fifo(const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }
 void make_socket(const std::filesystem::path& p) {
     sockaddr_un addr{AF_UNIX, {}};
@@ -223,6 +227,59 @@ TEST(WholeFileRead, StaysUnderItsCeiling) {
     auto whole = read_whole_file(maps, {1 << 20});
     ASSERT_TRUE(whole);
     EXPECT_GT(whole->size(), 16u);
+}
+
+// Kernel files report size 0 and are read until they end: the bytes must be
+// the file's own, the first chunk (read before the size is known to be
+// wrong) included, over one growth of the buffer or many.
+TEST(WholeFileRead, FilesThatReportNoSizeKeepEveryByte) {
+    for (const char* path : {"/proc/self/cmdline", "/proc/self/mountinfo", "/proc/kallsyms"}) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string want{std::istreambuf_iterator<char>(in), {}};
+        if (want.empty()) continue;  // not offered here
+        struct stat st{};
+        ASSERT_EQ(::stat(path, &st), 0);
+        EXPECT_EQ(st.st_size, 0) << path;
+        auto r = read_whole_file(path, {64 << 20});
+        ASSERT_TRUE(r) << path << ": " << r.error().to_string();
+        EXPECT_TRUE(nuvrel_test::to_string(*r) == want) << path << ": " << r->size() << " bytes, " << want.size();
+    }
+}
+
+// A file that grows while it is read: whatever the read returns is the
+// file's own start, at least as long as the file was when the read began.
+// (Whether a write lands inside a read is up to the scheduler; the file
+// that reports no size above takes the same path every time.)
+TEST(WholeFileRead, AFileGrowingDuringTheReadKeepsItsStart) {
+    TempDir dir;
+    const std::filesystem::path p = dir.path() / "growing";
+    const auto byte_at = [](std::size_t i) { return static_cast<char>((i * 131 + i / 251) & 0xFF); };
+    constexpr std::size_t kChunk = 64 * 1024, kEnd = std::size_t{16} << 20;
+    const auto chunk_at = [&](std::size_t at) {
+        std::string chunk;
+        for (std::size_t i = at; i < at + kChunk; ++i) chunk.push_back(byte_at(i));
+        return chunk;
+    };
+    nuvrel_test::write_file(p, chunk_at(0));
+    std::atomic<bool> done{false};
+    std::jthread writer([&] {  // joined however the test ends
+        std::ofstream out(p, std::ios::binary | std::ios::app);
+        for (std::size_t at = kChunk; at < kEnd; at += kChunk) {
+            const std::string chunk = chunk_at(at);
+            out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+            out.flush();
+        }
+        done = true;
+    });
+    for (int reads = 0; reads < 20 || !done; ++reads) {
+        const auto before = std::filesystem::file_size(p);
+        auto r = read_whole_file(p, {64 << 20});
+        ASSERT_TRUE(r) << r.error().to_string();
+        ASSERT_GE(r->size(), before);
+        std::size_t first_wrong = 0;
+        while (first_wrong < r->size() && static_cast<char>((*r)[first_wrong]) == byte_at(first_wrong)) ++first_wrong;
+        ASSERT_EQ(first_wrong, r->size()) << "read " << reads << " of " << r->size() << " bytes";
+    }
 }
 
 // Memory that cannot be had is an error value, never an exception: an 8 TiB

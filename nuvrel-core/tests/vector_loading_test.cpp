@@ -90,10 +90,20 @@ std::vector<std::uint8_t> one_blob_table(std::size_t n, const std::string& json,
 TEST(VectorLoading, AbsentShortOrUnparsableDataLoadsNothing) {
     TempDir dir;
     // Blobs that are not their type's JSON, an empty blob, and a PQ entry whose
-    // field names no codebook are each skipped.
+    // field names no codebook are each skipped. Field 0 names a codebook and
+    // centroids that load: a PQ blob that does not parse still leaves the
+    // field without an index, and loads no centroids.
+    nuvrel_test::CentroidsFileLayout centroids;
+    centroids.first_count = 1;
+    centroids.second_count = 1;
+    centroids.data = {1};
+    const Schema schema = schema_of(2, {{0, dense(side_file(dir, "c.cent", nuvrel_test::centroids_file(centroids)),
+                                                  side_file(dir, "ok.pq", small_pq_codebook()))},
+                                       {1, dense()}});
     const std::vector<std::uint8_t> unparsable = vectors_file({{0, 0, "{\"codebook\":1}"},
                                                                {0, 1, ""},
-                                                               {0, 2, ivf_index_json(4)},
+                                                               {1, 2, ivf_index_json(4)},
+                                                               {0, 2, ivf_index_json(4) + "x"},
                                                                {0, 9, "[]"},
                                                                {0, 0, rabitq_index_json(2) + "x"}});
     const std::pair<const char*, std::optional<std::vector<std::uint8_t>>> cases[] = {
@@ -101,7 +111,7 @@ TEST(VectorLoading, AbsentShortOrUnparsableDataLoadsNothing) {
         {"no entries", {{0, 0, 0, 0}}}, {"unparsable blobs", unparsable}};
     for (const auto& [what, bytes] : cases) {
         if (bytes) write_vectors(dir, *bytes);
-        auto r = load(dir, schema_of(1, {{0, dense()}}));
+        auto r = load(dir, schema);
         ASSERT_TRUE(r) << what << ": " << r.error().to_string();
         EXPECT_TRUE(r->indexes.empty()) << what;
         EXPECT_FALSE(r->coarse_centroids) << what;
@@ -143,6 +153,7 @@ TEST(VectorLoading, TypeByteDecidesAndLaterEntriesReplaceEarlierOnes) {
         {5, 0, rabitq_index_json(2)},
         {5, 1, ivf_index_json(3)},   // replaces the flat index under 5
         {1, 7, rabitq_index_json(2)},
+        {1, 2, ivf_index_json(2) + "x"},  // skipped: the index under 1 stays
         {2, 7, ivf_index_json(2)},
         {40, 1, ivf_index_json(5)},  // no such field: kept all the same
     }));

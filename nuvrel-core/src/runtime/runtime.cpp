@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "runtime/spin.h"
+#include "runtime/hand_off.h"
 
 namespace nuvrel_core {
 
@@ -40,30 +40,31 @@ asio::io_context& Runtime::thread_context() {
 // awaits a blocking job, and the job runs on the blocking pool. The caller
 // does no file-system work itself, and in the Python module it holds the
 // interpreter lock throughout, spinning or asleep alike. When a spinning
-// worker took its job, it first spins on the completion (bounds in spin.h),
-// since a read usually completes within the budget and sleeping would cost
-// a wake-up; otherwise, or when the spin fails, it sleeps in the context
-// until the completion is posted, first waking a pool worker if the job has
-// not even been taken (its spinner may have lost its CPU).
+// worker took its job, it first spins on the completion (hand_off.h,
+// invariants 5-7), since a read usually completes within the budget and
+// sleeping would cost a wake-up; otherwise, or when the spin fails, it sleeps
+// in the context until the completion is posted, first waking a pool worker
+// if the job has not even been taken (invariant 3).
 void Runtime::drive(asio::io_context& ctx) {
     Waiter& w = waiter();
     ctx.restart();
     for (;;) {
-        const std::uint32_t seen = w.completions.load(std::memory_order_acquire);
+        const std::uint32_t seen = w.done.load(std::memory_order_acquire);
         ctx.poll();
         if (ctx.stopped()) {
-            // No work left: the coroutine is done. The job that counted the
-            // context down may still be returning from that; it has nothing
-            // left to do but say so.
-            for (unsigned i = 1; w.in_flight.load(std::memory_order_acquire) != 0; ++i)
+            // Invariant 2: no work left, the coroutine is done, but the job
+            // that counted the context down may still be on its way to say so.
+            for (unsigned i = 1; w.done.load(std::memory_order_acquire) != w.started; ++i)
                 if (i % kPausesPerYield == 0) sched_yield();
                 else cpu_relax();
             return;
         }
         const bool counted_on_spinner = w.job_taken_at_once;
         thread_local SpinHistory history;
-        if (counted_on_spinner && !cpus_contended() && history.should_spin()) {
-            const bool ok = spin_until([&] { return w.completions.load(std::memory_order_acquire) != seen; });
+        if (counted_on_spinner && hand_off_->spin_allowed() && history.should_spin()) {
+            hand_off_->count_spin();
+            const bool ok = spin_until(hand_off_->budget(),
+                                       [&] { return w.done.load(std::memory_order_acquire) != seen; });
             history.record(ok);
             if (ok) continue;
         }
@@ -72,8 +73,9 @@ void Runtime::drive(asio::io_context& ctx) {
     }
 }
 
-Runtime::Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking)
-    : workers_(std::move(workers)), blocking_(std::move(blocking)) {}
+Runtime::Runtime(std::unique_ptr<HandOff> hand_off, std::unique_ptr<ThreadPool> workers,
+                 std::unique_ptr<ThreadPool> blocking)
+    : hand_off_(std::move(hand_off)), workers_(std::move(workers)), blocking_(std::move(blocking)) {}
 
 // Pools stop in reverse order of need: no blocking job outlives its pool.
 Runtime::~Runtime() {
@@ -81,14 +83,21 @@ Runtime::~Runtime() {
     workers_.reset();
 }
 
-std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(std::size_t workers, std::size_t blocking) {
+std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(std::size_t workers, std::size_t blocking,
+                                                                     HandOffOptions options) {
+    std::unique_ptr<HandOff> hand_off;
+    try {
+        hand_off = std::make_unique<HandOff>(std::move(options));
+    } catch (const std::exception& e) {
+        return std::unexpected(std::string(e.what()));
+    }
     auto worker_pool = ThreadPool::create(workers);
     if (!worker_pool) return std::unexpected(worker_pool.error());
-    auto blocking_pool = ThreadPool::create(blocking);
+    auto blocking_pool = ThreadPool::create(blocking, hand_off.get());
     if (!blocking_pool) return std::unexpected(blocking_pool.error());
-    return std::unique_ptr<Runtime>(new Runtime(std::move(*worker_pool), std::move(*blocking_pool)));
+    return std::unique_ptr<Runtime>(
+        new Runtime(std::move(hand_off), std::move(*worker_pool), std::move(*blocking_pool)));
 }
-
 namespace {
 
 // The worker count as an unsigned integer in the usual textual form: one
@@ -109,7 +118,7 @@ std::expected<std::size_t, std::string> parse_count(std::string_view s) {
 
 }  // namespace
 
-std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create() {
+std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create(HandOffOptions options) {
     std::size_t workers = available_cpus();
     if (const char* env = std::getenv("TOKIO_WORKER_THREADS")) {
         auto n = parse_count(env);
@@ -119,7 +128,7 @@ std::expected<std::unique_ptr<Runtime>, std::string> Runtime::create() {
         if (*n == 0) return std::unexpected(std::string("\"TOKIO_WORKER_THREADS\" cannot be set to 0"));
         workers = *n;
     }
-    return create(workers, kBlockingThreads);
+    return create(workers, kBlockingThreads, std::move(options));
 }
 
 }  // namespace nuvrel_core

@@ -25,6 +25,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "io_error.h"
+#include "runtime/hand_off.h"
 #include "runtime/thread_pool.h"
 
 namespace nuvrel_core {
@@ -37,8 +38,11 @@ public:
     // Worker threads: TOKIO_WORKER_THREADS when set (a positive integer),
     // else the CPU count. A bad setting or a thread that cannot start is an
     // error returned to the caller.
-    static std::expected<std::unique_ptr<Runtime>, std::string> create();
-    static std::expected<std::unique_ptr<Runtime>, std::string> create(std::size_t workers, std::size_t blocking);
+    // `options` sets how callers and the blocking pool wait for each other
+    // (hand_off.h); a spin of 0 makes every wait park.
+    static std::expected<std::unique_ptr<Runtime>, std::string> create(HandOffOptions options = {});
+    static std::expected<std::unique_ptr<Runtime>, std::string> create(std::size_t workers, std::size_t blocking,
+                                                                       HandOffOptions options = {});
 
     ~Runtime();
     Runtime(const Runtime&) = delete;
@@ -46,20 +50,19 @@ public:
 
     std::size_t worker_threads() const noexcept { return workers_->size(); }
     ThreadPool& blocking_pool() noexcept { return *blocking_; }
+    const HandOff& hand_off() const noexcept { return *hand_off_; }
 
     // The runtime driving the coroutine on this thread, if any.
     static Runtime* current() noexcept;
 
-    // What a calling thread's block_on waits on: the count of completions
-    // posted to its context by blocking jobs (one atomic word to spin on);
-    // whether its latest job went straight to a spinning pool worker (else a
-    // worker had to be woken, and spinning through that wake-up would cost
-    // more CPU than sleeping); and how many of its jobs still hold on to its
-    // context, so that block_on never returns (nor the thread ends) while a
-    // pool thread may still touch it.
+    // A calling thread's side of the hand-off (hand_off.h, invariant 2): the
+    // jobs it started (only it touches this) and those that have counted
+    // themselves done (the word it spins on); and whether its latest job went
+    // straight to a spinning pool worker (else a worker had to be woken, and
+    // spinning through that wake-up would cost more CPU than sleeping).
     struct Waiter {
-        std::atomic<std::uint32_t> completions{0};
-        std::atomic<std::uint32_t> in_flight{0};
+        std::atomic<std::uint32_t> done{0};
+        std::uint32_t started = 0;
         bool job_taken_at_once = false;
     };
     static Waiter& waiter() noexcept;
@@ -70,13 +73,15 @@ public:
     T block_on(Task<T> task);
 
 private:
-    Runtime(std::unique_ptr<ThreadPool> workers, std::unique_ptr<ThreadPool> blocking);
+    Runtime(std::unique_ptr<HandOff> hand_off, std::unique_ptr<ThreadPool> workers,
+            std::unique_ptr<ThreadPool> blocking);
 
     class Enter;  // marks this runtime as current for the calling thread
     static asio::io_context& thread_context();
     // Runs the thread's context until the coroutine is done.
     void drive(asio::io_context& ctx);
 
+    std::unique_ptr<HandOff> hand_off_;  // outlives the pools
     std::unique_ptr<ThreadPool> workers_;
     std::unique_ptr<ThreadPool> blocking_;
 };
@@ -135,14 +140,13 @@ Task<IoResult<R>> spawn_blocking(F fn) {
             asio::post(work.get_executor(), [handler = std::move(handler), result = std::move(result)]() mutable {
                 std::move(handler)(std::move(result));
             });
-            waiter.completions.fetch_add(1, std::memory_order_release);
-            // Letting go of the work may stop the caller's context; only
-            // then may the caller leave block_on. Nothing here touches the
-            // caller's state after the last line.
+            // Letting go of the work may stop the caller's context. The
+            // count that follows is the job's last touch of the caller's
+            // state (hand_off.h, invariant 2).
             work.reset();
-            waiter.in_flight.fetch_sub(1, std::memory_order_release);
+            waiter.done.fetch_add(1, std::memory_order_release);
         };
-        waiter.in_flight.fetch_add(1, std::memory_order_relaxed);
+        ++waiter.started;
         if (rt == nullptr) {
             job();
             return;

@@ -1,16 +1,13 @@
 #include "runtime/thread_pool.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <unistd.h>
 #include <sched.h>
 
-#include <cstdio>
 #include <new>
 #include <system_error>
 
 #include "io_error.h"
-#include "runtime/spin.h"
+#include "runtime/hand_off.h"
 
 namespace nuvrel_core {
 
@@ -25,90 +22,72 @@ std::size_t available_cpus() noexcept {
     return n == 0 ? 1 : n;
 }
 
-namespace {
-
-std::atomic<bool> contended{false};
-std::atomic<std::int64_t> contention_sampled_at{0};
-
-}  // namespace
-
-bool cpus_contended() noexcept { return contended.load(std::memory_order_relaxed); }
-
-// /proc/loadavg's fourth field is "runnable/total" threads of the system
-// (the reader among the runnable). Unreadable: never contended.
-void sample_cpu_contention() noexcept {
-    const std::int64_t now = spin_clock_ns();
-    std::int64_t last = contention_sampled_at.load(std::memory_order_relaxed);
-    if (now - last < std::chrono::nanoseconds(kContentionSample).count() ||
-        !contention_sampled_at.compare_exchange_strong(last, now, std::memory_order_relaxed))
-        return;
-    const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char buf[128];
-    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return;
-    buf[n] = 0;
-    unsigned long runnable = 0;
-    if (std::sscanf(buf, "%*s %*s %*s %lu/", &runnable) != 1) return;
-    contended.store(runnable > available_cpus(), std::memory_order_relaxed);
-}
-
 struct ThreadPool::State {
+    explicit State(HandOff* h) : hand_off(h) {}
+
+    HandOff* const hand_off;  // null: park only
     std::mutex mu;
     std::condition_variable wake;
-    std::deque<Job> queue;           // under mu
-    std::size_t idle = 0;            // workers asleep on `wake`; under mu
-    bool spinner = false;            // a worker is spinning for work; under mu
-    bool stopping = false;           // under mu
-    std::atomic<std::size_t> queued{0};  // queue.size(), for the spinner to watch without the lock
-    std::atomic<bool> stop_seen{false};  // stopping, likewise
-    std::atomic<std::int64_t> beat{0};   // when the spinner last looked at the clock
-    SpinHistory spins;                   // under mu
+    std::condition_variable quiet;  // a worker went to sleep while the pool is paused
+    std::deque<Job> queue;          // under mu
+    std::size_t idle = 0;           // workers asleep on `wake`; under mu
+    bool spinner = false;           // a worker is spinning for work; under mu
+    bool stopping = false;          // under mu
+    bool paused = false;            // a fork is under way: take no job; under mu
+    // Bumped under mu by every push, stop and pause: what a spinner watches.
+    std::atomic<std::uint32_t> epoch{0};
+    std::atomic<std::int64_t> beat{0};  // when the spinner last looked at the clock
+    SpinHistory spins;                  // under mu
     std::vector<std::thread> workers;
 
     void work() noexcept;
     void shut_down() noexcept;
 };
 
+namespace {
+// The pool state whose worker this thread is, if any (a job may fork).
+thread_local const void* current_pool = nullptr;
+}  // namespace
+
 void ThreadPool::State::work() noexcept {
+    current_pool = this;
     std::unique_lock lock(mu);
     // The spinner keeps its role while it runs a job it found, since it spins
     // again right after: a job queued meanwhile waits for it rather than
     // paying for a wake-up (a caller that tires of waiting nudges a sleeper).
     bool my_spin = false;
     for (;;) {
-        if (!queue.empty()) {
+        if (!queue.empty() && !paused) {
             Job job = std::move(queue.front());
             queue.pop_front();
-            queued.store(queue.size(), std::memory_order_relaxed);
             lock.unlock();
             job();
             job = nullptr;  // the job's captures go before the lock is taken again
+            if (hand_off != nullptr) hand_off->refresh();  // invariant 6
             lock.lock();
             continue;
         }
         if (stopping) break;
-        const bool may_spin = (my_spin || !spinner) && !cpus_contended() && spins.should_spin();
+        const bool may_spin = !paused && hand_off != nullptr && (my_spin || !spinner) &&
+                              hand_off->spin_allowed() && spins.should_spin();
         if (!may_spin) {
             if (my_spin) spinner = my_spin = false;
         } else {
-            // A job pushed while we spin is not signalled: we look at the
-            // queue under the lock before sleeping, so none is lost.
+            // Invariant 3: a job pushed while we spin is not signalled; we
+            // look at the queue under the lock before sleeping.
             spinner = my_spin = true;
+            hand_off->count_spin();
+            const std::uint32_t seen = epoch.load(std::memory_order_relaxed);
             lock.unlock();
-            sample_cpu_contention();  // only here: a sample costs three system calls
-            const bool found = !cpus_contended() && spin_until(
-                [this] {
-                    return queued.load(std::memory_order_relaxed) != 0 || stop_seen.load(std::memory_order_relaxed);
-                },
-                &beat);
+            const bool found = spin_until(
+                hand_off->budget(), [this, seen] { return epoch.load(std::memory_order_relaxed) != seen; }, &beat);
             lock.lock();
             spins.record(found);
-            if (!queue.empty() || stopping) continue;
+            if ((!queue.empty() && !paused) || stopping) continue;
             spinner = my_spin = false;
         }
         ++idle;
+        if (paused) quiet.notify_all();
         wake.wait(lock);
         --idle;
     }
@@ -119,7 +98,7 @@ void ThreadPool::State::shut_down() noexcept {
     {
         std::lock_guard lock(mu);
         stopping = true;
-        stop_seen.store(true, std::memory_order_relaxed);
+        epoch.fetch_add(1, std::memory_order_relaxed);
     }
     wake.notify_all();
     for (auto& t : workers)
@@ -129,21 +108,28 @@ void ThreadPool::State::shut_down() noexcept {
 
 namespace {
 
-// Every live pool, so that a forked child can reset each one.
+// Every live pool, so that a fork can quiet each one and a forked child reset
+// each one.
 std::mutex registry_mu;
 ThreadPool* registry_head = nullptr;
 std::once_flag fork_handlers_installed;
 
+// How long a fork waits for a pool's running jobs to end. A job that blocks
+// for longer (on something the forking thread holds, say) is left running:
+// the fork then goes ahead as it would without the wait.
+constexpr std::chrono::seconds kForkQuietLimit{2};
+
 }  // namespace
 
-ThreadPool::ThreadPool(std::size_t threads) : threads_(threads), state_(std::make_unique<State>()) {}
+ThreadPool::ThreadPool(std::size_t threads, HandOff* hand_off)
+    : threads_(threads), hand_off_(hand_off), state_(std::make_unique<State>(hand_off)) {}
 
-std::expected<std::unique_ptr<ThreadPool>, std::string> ThreadPool::create(std::size_t threads) {
+std::expected<std::unique_ptr<ThreadPool>, std::string> ThreadPool::create(std::size_t threads, HandOff* hand_off) {
     std::unique_ptr<ThreadPool> pool;
     try {
         std::call_once(fork_handlers_installed,
                        [] { pthread_atfork(&on_fork_prepare, &on_fork_parent, &on_fork_child); });
-        pool.reset(new ThreadPool(threads));
+        pool.reset(new ThreadPool(threads, hand_off));
     } catch (const std::exception& e) {
         return std::unexpected(std::string(e.what()));
     }
@@ -183,9 +169,10 @@ bool ThreadPool::submit(Job job) noexcept {
                 job();
                 return false;
             }
-            s->queued.store(s->queue.size(), std::memory_order_relaxed);
-            // A spinner that is running takes one job without being woken; one
-            // that has lost its CPU (or is busy with a job) would only delay it.
+            s->epoch.fetch_add(1, std::memory_order_relaxed);
+            // Invariant 3: a spinner that is running takes one job without
+            // being woken; one that has lost its CPU (or is busy with a job)
+            // would only delay it.
             const bool spinner_runs =
                 s->spinner && spin_clock_ns() - s->beat.load(std::memory_order_relaxed) <
                                   std::chrono::nanoseconds(kLostCpu).count();
@@ -202,7 +189,7 @@ bool ThreadPool::submit(Job job) noexcept {
 
 void ThreadPool::nudge() noexcept {
     State* s = state_.get();
-    if (s == nullptr || s->queued.load(std::memory_order_relaxed) == 0) return;
+    if (s == nullptr) return;
     std::unique_lock lock(s->mu);
     const bool wake = !s->queue.empty() && s->idle > 0;
     lock.unlock();
@@ -219,21 +206,49 @@ ThreadPool::~ThreadPool() {
     if (state_) state_->shut_down();
 }
 
-// The registry stays locked across the fork so that the child sees it whole.
-void ThreadPool::on_fork_prepare() noexcept { registry_mu.lock(); }
-void ThreadPool::on_fork_parent() noexcept { registry_mu.unlock(); }
+// Invariant 8. The registry and each pool's lock stay held across the fork,
+// so that the child sees them whole and no worker starts a job meanwhile;
+// before that, every worker (but the forking thread, when a job forks) is
+// let finish its job and fall asleep, so none is inside the allocator or any
+// other lock when the child is made.
+void ThreadPool::on_fork_prepare() noexcept {
+    registry_mu.lock();
+    const auto limit = std::chrono::steady_clock::now() + kForkQuietLimit;
+    for (ThreadPool* p = registry_head; p != nullptr; p = p->next_) {
+        State* s = p->state_.get();
+        if (s == nullptr) continue;
+        std::unique_lock lock(s->mu);
+        s->paused = true;
+        s->epoch.fetch_add(1, std::memory_order_relaxed);  // a spinner stops and sleeps
+        const std::size_t awake_ok = current_pool == s ? 1 : 0;
+        s->quiet.wait_until(lock, limit, [&] { return s->idle + awake_ok >= s->workers.size(); });
+        (void)lock.release();  // unlocked after the fork, on both sides
+    }
+}
+
+void ThreadPool::on_fork_parent() noexcept {
+    for (ThreadPool* p = registry_head; p != nullptr; p = p->next_) {
+        State* s = p->state_.get();
+        if (s == nullptr) continue;
+        s->paused = false;
+        s->mu.unlock();
+        s->wake.notify_all();  // jobs queued while paused
+    }
+    registry_mu.unlock();
+}
 
 // Only the forking thread exists in the child: the old state (its threads,
-// and a lock one of them may hold) is left untouched and leaked; a fresh one
+// its lock, held by this thread) is left untouched and leaked; a fresh one
 // starts threads at the first job.
 void ThreadPool::on_fork_child() noexcept {
     for (ThreadPool* p = registry_head; p != nullptr; p = p->next_) {
         (void)p->state_.release();
         try {
-            p->state_ = std::make_unique<State>();
+            p->state_ = std::make_unique<State>(p->hand_off_);
         } catch (...) {  // no memory: the pool runs its jobs in place
         }
     }
+    current_pool = nullptr;
     registry_mu.unlock();
 }
 

@@ -2,14 +2,16 @@
 // dropped. A thread that cannot be started is an error value, and the
 // threads already started are stopped and joined first.
 //
-// Waiting: an idle pool keeps at most one worker spinning briefly for new
-// work (bounds in spin.h); the others sleep, and a job wakes one only when no
-// spinner is there to take it.
+// Waiting: a pool given a hand-off keeps at most one idle worker spinning
+// briefly for new work; the others sleep, and a job wakes one only when no
+// spinner is there to take it (hand_off.h states the protocol, invariants 3,
+// 4 and 7). A pool without one only ever parks.
 //
 // fork(): the child has none of the pool's threads, and a lock held by one of
-// them at the fork stays held. Every pool is therefore recorded, and in the
-// child each one drops (and leaks) its old state and starts fresh threads at
-// its next job; a pool that gets no job in the child starts none.
+// them at the fork would stay held. Every pool is therefore recorded; before
+// the fork each one is made quiet (invariant 8), and in the child each one
+// drops (and leaks) its old state and starts fresh threads at its next job; a
+// pool that gets no job in the child starts none.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,8 @@
 
 namespace nuvrel_core {
 
+class HandOff;
+
 // The number of CPUs this process may run on (its affinity mask), at least 1.
 std::size_t available_cpus() noexcept;
 
@@ -34,7 +38,9 @@ public:
     using Job = std::move_only_function<void()>;
 
     // The error is the display text of the system's error.
-    static std::expected<std::unique_ptr<ThreadPool>, std::string> create(std::size_t threads);
+    // `hand_off`, when given, must outlive the pool.
+    static std::expected<std::unique_ptr<ThreadPool>, std::string> create(std::size_t threads,
+                                                                          HandOff* hand_off = nullptr);
 
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -56,7 +62,7 @@ public:
 
 private:
     struct State;
-    explicit ThreadPool(std::size_t threads);
+    ThreadPool(std::size_t threads, HandOff* hand_off);
     // Starts the missing threads (the pool's lock held); the error is the
     // first that stopped it.
     std::expected<void, std::string> start_locked(State& s);
@@ -66,6 +72,7 @@ private:
     static void on_fork_child() noexcept;
 
     std::size_t threads_;
+    HandOff* hand_off_;
     std::unique_ptr<State> state_;
     ThreadPool* prev_ = nullptr;  // the registry of live pools, for fork
     ThreadPool* next_ = nullptr;

@@ -126,11 +126,13 @@ std::vector<std::uint8_t> TermDictBuilder::build() const {
         file.vint(blocks_[i].first).vint(lengths[i]);
         prev = blocks_[i].second;
     }
-    std::vector<std::size_t> sparse;
-    for (std::size_t i = 0; options_.sparse_every != 0 && i < blocks_.size(); i += options_.sparse_every) sparse.push_back(i);
+    std::vector<std::pair<std::size_t, std::uint32_t>> sparse = options_.sparse_entries;
+    for (std::size_t i = 0; options_.sparse_entries.empty() && options_.sparse_every != 0 && i < blocks_.size();
+         i += options_.sparse_every)
+        sparse.emplace_back(i, static_cast<std::uint32_t>(i));
     file.u32(static_cast<std::uint32_t>(sparse.size()));
-    for (std::size_t i : sparse)
-        file.u16(static_cast<std::uint16_t>(blocks_[i].second.size())).raw(blocks_[i].second).u32(static_cast<std::uint32_t>(i));
+    for (auto [key_block, names] : sparse)
+        file.u16(static_cast<std::uint16_t>(blocks_[key_block].second.size())).raw(blocks_[key_block].second).u32(names);
 
     std::uint64_t bloom_offset = 0, dict_offset = 0;
     if (options_.bloom) {

@@ -37,6 +37,9 @@ struct TermDictOptions {
     std::size_t entries_per_block = 16;
     std::size_t sparse_every = 4;  // one sparse entry per this many blocks; 0 = no sparse index
     bool bloom = true;             // 10 bits per key, 7 probes
+    // When given, these sparse entries replace the regular ones: each is
+    // (the block whose first key is the entry's key, the block it names).
+    std::vector<std::pair<std::size_t, std::uint32_t>> sparse_entries = {};
     std::string dictionary;        // raw-content zstd dictionary; empty = none
 };
 
