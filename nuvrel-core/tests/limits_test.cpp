@@ -43,7 +43,7 @@ std::string too_large(const char* name) {
 }
 
 std::string bloom(std::uint32_t hashes) {
-    auto f = BloomFilter::from_bytes(Bytes().u32(64).u32(hashes).u32(1).u64(~0ull).vec());
+    auto f = BloomFilter::from_bytes(Bytes().u32(64).u32(hashes).u32(1).u64(~0ull).owned());
     if (f) return "ok";
     return (f.error().kind() == IoErrorKind::InvalidData ? "invalid data: " : "another kind: ") + f.error().to_string();
 }

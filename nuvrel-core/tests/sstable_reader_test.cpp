@@ -167,20 +167,20 @@ TEST(SSTableBlock, MalformedEntriesFailTheKeysAtAndAfterThem) {
 }
 
 TEST(BloomFilter, ProbesAndHeaderChecks) {
-    EXPECT_EQ(error_text(BloomFilter::from_bytes(std::vector<std::uint8_t>(11))), "Bloom filter data too short");
-    EXPECT_EQ(error_text(BloomFilter::from_bytes(Bytes().u32(64).u32(1).u32(2).u64(0).vec())), "Bloom filter data truncated");
+    EXPECT_EQ(error_text(BloomFilter::from_bytes(OwnedBytes::from_vec(std::vector<std::uint8_t>(11)))), "Bloom filter data too short");
+    EXPECT_EQ(error_text(BloomFilter::from_bytes(Bytes().u32(64).u32(1).u32(2).u64(0).owned())), "Bloom filter data truncated");
     // No bits to probe, and more probes than any sound filter makes (the
     // best count is far lower for any bits per key).
     for (auto [bits, hashes] : {std::pair{0u, 3u}, std::pair{64u, kMaxBloomHashes + 1}, std::pair{64u, 0xFFFFFFFFu}})
-        EXPECT_EQ(BloomFilter::from_bytes(Bytes().u32(bits).u32(hashes).u32(0).vec()).error().kind(), IoErrorKind::InvalidData);
-    EXPECT_TRUE(BloomFilter::from_bytes(Bytes().u32(64).u32(kMaxBloomHashes).u32(0).vec()));
+        EXPECT_EQ(BloomFilter::from_bytes(Bytes().u32(bits).u32(hashes).u32(0).owned()).error().kind(), IoErrorKind::InvalidData);
+    EXPECT_TRUE(BloomFilter::from_bytes(Bytes().u32(64).u32(kMaxBloomHashes).u32(0).owned()));
     // No hashes: every key passes, even with no bits at all.
-    auto pass = BloomFilter::from_bytes(Bytes().u32(0).u32(0).u32(0).vec());
+    auto pass = BloomFilter::from_bytes(Bytes().u32(0).u32(0).u32(0).owned());
     ASSERT_TRUE(pass);
     EXPECT_TRUE(pass->may_contain(Bytes().raw("anything").vec()));
     // Set keys pass; extra bytes after the words are ignored.
     std::vector<std::string> keys{"alpha", "beta", "gamma"};
-    auto f = BloomFilter::from_bytes(Bytes().raw(nuvrel_test::encode_bloom(keys, 640, 5)).u64(~0ull).vec());
+    auto f = BloomFilter::from_bytes(Bytes().raw(nuvrel_test::encode_bloom(keys, 640, 5)).u64(~0ull).owned());
     ASSERT_TRUE(f);
     for (const auto& k : keys) EXPECT_TRUE(f->may_contain(Bytes().raw(k).vec()));
     // A probe whose word lies beyond the stored words reads as clear.

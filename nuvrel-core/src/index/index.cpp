@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dsl/segment_list.h"
+#include "runtime/on_blocking_pool.h"
 #include "segment/types.h"
 #include "util/try.h"
 
@@ -41,7 +42,8 @@ Task<Result<std::shared_ptr<Index>>> Index::open(FsDirectory directory, IndexCon
     auto schema = std::make_shared<const Schema>(std::move(*parsed));
 
     SegmentSharing sharing = SegmentSharing::for_index(config.cache_bytes);
-    NUVREL_CO_TRY(SegmentList segments, co_await load_segments(dir, schema, config, sharing));
+    Task<Result<SegmentList>> loading = run_on_blocking_pool(load_segments(dir, schema, config, sharing));
+    NUVREL_CO_TRY(SegmentList segments, co_await std::move(loading));
 
     auto started = ThreadPool::create(config.num_threads);
     if (!started) co_return std::unexpected(Error(IoError::other(started.error())));
@@ -101,7 +103,8 @@ std::size_t Index::num_segments() const {
 }
 
 Task<Result<void>> Index::reload() {
-    NUVREL_CO_TRY(SegmentList fresh, co_await load_segments(directory_, schema_, config_, sharing_));
+    Task<Result<SegmentList>> loading = run_on_blocking_pool(load_segments(directory_, schema_, config_, sharing_));
+    NUVREL_CO_TRY(SegmentList fresh, co_await std::move(loading));
     SegmentList old;
     {
         std::unique_lock lock(segments_lock_);

@@ -32,6 +32,9 @@ public:
     // The readers of the segments "segments.json" lists, in its order, each
     // with its document base. A missing list means no segments. The readers
     // share `sharing` (one made for this load when it has null members).
+    // Open and reload run it as one job of the blocking pool
+    // (run_on_blocking_pool): its dozens of short reads then cost one
+    // hand-off in all.
     static Task<Result<SegmentList>> load_segments(std::shared_ptr<const FsDirectory> directory,
                                                    std::shared_ptr<const Schema> schema, IndexConfig config,
                                                    SegmentSharing sharing = {});

@@ -36,8 +36,9 @@ struct BloomFilter {
     std::uint64_t num_bits = 0;
     std::uint32_t num_hashes = 0;
 
-    // Header (num_bits, num_hashes, num_words) then the words.
-    static IoResult<BloomFilter> from_bytes(ByteView bytes);
+    // Header (num_bits, num_hashes, num_words) then the words, which the
+    // filter keeps in `bytes`' buffer.
+    static IoResult<BloomFilter> from_bytes(const OwnedBytes& bytes);
     std::size_t num_words() const noexcept { return words.size() / 8; }
     // False only when the key is certainly absent. A probe beyond the stored
     // words reads as a clear bit.

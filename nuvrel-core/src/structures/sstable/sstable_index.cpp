@@ -139,14 +139,13 @@ IoResult<std::pair<BlockIndex, SparseIndex>> parse_sstable_indexes(ByteView regi
     return std::unexpected(out_of_memory());
 }
 
-IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
+IoResult<BloomFilter> BloomFilter::from_bytes(const OwnedBytes& bytes) {
     if (bytes.size() < 12) return std::unexpected(IoError::invalid_data("Bloom filter data too short"));
-    ByteReader in(bytes);
     BloomFilter f;
-    f.num_bits = in.u32();
-    f.num_hashes = in.u32();
-    const std::uint32_t num_words = in.u32();
-    if (static_cast<std::uint64_t>(num_words) * 8 > in.remaining())
+    f.num_bits = load_le<std::uint32_t>(bytes.data());
+    f.num_hashes = load_le<std::uint32_t>(bytes.data() + 4);
+    const std::uint32_t num_words = load_le<std::uint32_t>(bytes.data() + 8);
+    if (static_cast<std::uint64_t>(num_words) * 8 > bytes.size() - 12)
         return std::unexpected(IoError::invalid_data("Bloom filter data truncated"));
     // A probe is taken modulo num_bits: with no bits no probe can be made.
     if (f.num_bits == 0 && f.num_hashes > 0)
@@ -155,13 +154,10 @@ IoResult<BloomFilter> BloomFilter::from_bytes(ByteView bytes) {
     if (f.num_hashes > kMaxBloomHashes)
         return std::unexpected(IoError::invalid_data(
             fmt::format("Bloom filter declares {} hashes; a sound filter uses at most {}", f.num_hashes, kMaxBloomHashes)));
-    // Copied out, without first zeroing the room, so that the much larger
-    // buffer read for the filter is released once the open is done with it.
-    const std::size_t len = std::size_t{num_words} * 8;
-    auto room = OwnedBytes::try_allocate(len);
-    if (!room) return std::unexpected(out_of_memory());
-    if (len != 0) std::memcpy(room->second, bytes.data() + 12, len);
-    f.words = std::move(room->first);
+    // The words stay where they were read: the open reads the filter alone,
+    // so the buffer holds nothing else, and copying it out would cost the
+    // open a second pass over the largest thing it reads.
+    f.words = bytes.slice(12, 12 + std::size_t{num_words} * 8);
     return f;
 }
 
