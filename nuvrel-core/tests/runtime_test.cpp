@@ -148,29 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(i.param).name) + (std::get<1>(i.param) == Waits::Spin ? "_Spin" : "_ParkOnly");
     });
 
-// A pool worker spins for new work past its grace only while a caller is
-// inside block_on: with calls paced apart, the spin after a call is cut at
-// the grace rather than run to the end of its (here very long) budget, and
-// the spinner's role is given up. (A spinner that loses its CPU stops too,
-// so the cut is what is counted; the rounds allow for the back-off.)
-TEST(RuntimeSpinGrace, PoolSpinIsCutAtTheGraceWhenNoCallerIsInside) {
-    FakeSource cpus;
-    auto rt = Runtime::create(1, 2, {.spin = 30s, .grace = 50us, .cpu_source = cpus.source()});
-    ASSERT_TRUE(rt.has_value()) << rt.error();
-    const HandOff& h = (*rt)->hand_off();
-    within(60s, [&] {
-        for (int round = 0; round < 300 && h.spins_cut() < 3; ++round) {
-            ASSERT_EQ((*rt)->block_on(chain(4, 0us)), 6);
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    EXPECT_GE(h.spins_cut(), 3u);
-    const auto limit = std::chrono::steady_clock::now() + 3s;
-    while ((*rt)->blocking_pool().spinning() && std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_FALSE((*rt)->blocking_pool().spinning());
-}
-
 // Whether spins start once the verdict has followed the source: two calls
 // make the pool take the new sample, and a pause lets spins begun on the old
 // verdict end.

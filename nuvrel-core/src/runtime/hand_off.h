@@ -29,12 +29,7 @@
 //  4. At most one worker of a pool spins for new work at a time.
 //  5. Every spin lasts at most the runtime's spin budget and ends early
 //     when the spinner loses its CPU (a yield that keeps it off the CPU for
-//     kLostCpu). A budget of 0 means nobody spins: every wait parks. A pool
-//     worker's spin goes on past the grace only while some caller is inside
-//     block_on (the runtime counts them): new work comes soon only between
-//     the hand-offs of one call, or from a loop that calls again at once;
-//     a caller that does other work between calls would leave the spinner
-//     burning its whole budget after every call.
+//     kLostCpu). A budget of 0 means nobody spins: every wait parks.
 //  6. Nobody starts a spin while the latest contention sample says the CPUs
 //     this process may use are contended. A pool worker that has just run a
 //     job takes a new sample, outside the pool's lock, when the last is
@@ -49,8 +44,7 @@
 //  7. A wait that spins in vain makes its side park at once for the next 1,
 //     3, 7, ... up to 2^kMaxBackoff - 1 waits; a spin that succeeds resets
 //     this, so paced or slow work costs at most one budget per that many
-//     waits. A pool spin cut at the grace is one spent in vain: calls paced
-//     apart end up paying one grace per that many calls.
+//     waits.
 //  8. At a fork every pool thread is asleep (the prepare handler waits,
 //     bounded, for running jobs to end), so no lock of the allocator or of
 //     the pool is held by a thread that the child will not have; the child
@@ -80,10 +74,6 @@ inline constexpr unsigned kPausesPerYield = 32;
 // for this long is not counted on to take a job (invariant 3).
 inline constexpr std::chrono::microseconds kLostCpu{20};
 inline constexpr unsigned kMaxBackoff = 8;  // invariant 7
-// How long a pool worker spins for new work while no caller is inside
-// block_on (invariant 5): long enough for a tight loop of calls from Python
-// to come back with its next call (a few microseconds between two calls).
-inline constexpr std::chrono::microseconds kDefaultGrace{10};
 
 // What a contention sample sees: the CPUs this process may run on (its
 // affinity mask), and how many of them, averaged over the time since the
@@ -106,7 +96,6 @@ CpuSource system_cpu_source(std::string stat = "/proc/stat");
 
 struct HandOffOptions {
     std::chrono::microseconds spin = kDefaultSpin;  // 0: park only
-    std::chrono::microseconds grace = kDefaultGrace;
     std::chrono::milliseconds sample_every{50};
     CpuSource cpu_source;  // empty: system_cpu_source()
 };
@@ -125,19 +114,10 @@ public:
         return options_.spin.count() > 0 && !contended_.load(std::memory_order_relaxed);
     }
     std::chrono::microseconds budget() const noexcept { return options_.spin; }
-    std::chrono::microseconds grace() const noexcept { return options_.grace; }
-
-    // Callers inside block_on (invariant 5), counted by block_on itself.
-    void caller_enters() noexcept { callers_.fetch_add(1, std::memory_order_relaxed); }
-    void caller_leaves() noexcept { callers_.fetch_sub(1, std::memory_order_relaxed); }
-    bool caller_inside() const noexcept { return callers_.load(std::memory_order_relaxed) != 0; }
 
     // Spins started, on either side: for tests that must know the spin ran.
     std::uint64_t spins_started() const noexcept { return spins_.load(std::memory_order_relaxed); }
     void count_spin() noexcept { spins_.fetch_add(1, std::memory_order_relaxed); }
-    // Pool spins cut at the grace because no caller was inside block_on.
-    std::uint64_t spins_cut() const noexcept { return cuts_.load(std::memory_order_relaxed); }
-    void count_cut() noexcept { cuts_.fetch_add(1, std::memory_order_relaxed); }
 
 private:
     void sample(std::int64_t now) noexcept;
@@ -147,8 +127,6 @@ private:
     std::atomic<std::int64_t> next_sample_{0};  // steady-clock ns
     std::atomic<bool> contended_{false};
     std::atomic<std::uint64_t> spins_{0};
-    std::atomic<std::uint64_t> cuts_{0};
-    std::atomic<std::uint32_t> callers_{0};
 };
 
 inline void cpu_relax() noexcept {
@@ -169,15 +147,13 @@ inline std::int64_t spin_clock_ns() noexcept {
 // answer) or the CPU was lost (false: the waiter parks, or takes what is
 // ready, without counting the spin a success). `beat`, when given, receives
 // the time of each look at the clock, so that submitters can tell a spinner
-// that is running from one that has lost its CPU. Past `grace`, the spin
-// goes on only while keep() holds.
-template <class Ready, class Keep>
-bool spin_until(std::chrono::microseconds budget, Ready&& ready, std::atomic<std::int64_t>* beat,
-                std::chrono::microseconds grace, Keep&& keep) noexcept(noexcept(ready()) && noexcept(keep())) {
+// that is running from one that has lost its CPU.
+template <class Ready>
+bool spin_until(std::chrono::microseconds budget, Ready&& ready,
+                std::atomic<std::int64_t>* beat = nullptr) noexcept(noexcept(ready())) {
     using std::chrono::nanoseconds;
     std::int64_t now = spin_clock_ns();
     const std::int64_t deadline = now + nanoseconds(budget).count();
-    const std::int64_t grace_end = now + nanoseconds(grace).count();
     if (beat != nullptr) beat->store(now, std::memory_order_relaxed);
     for (unsigned i = 1;; ++i) {
         if (ready()) return true;
@@ -191,15 +167,9 @@ bool spin_until(std::chrono::microseconds budget, Ready&& ready, std::atomic<std
             now = spin_clock_ns();
             if (now - before > nanoseconds(kLostCpu).count()) return false;
             if (beat != nullptr) beat->store(now, std::memory_order_relaxed);
-            if (now >= deadline || (now >= grace_end && !keep())) return ready();
+            if (now >= deadline) return ready();
         }
     }
-}
-
-template <class Ready>
-bool spin_until(std::chrono::microseconds budget, Ready&& ready,
-                std::atomic<std::int64_t>* beat = nullptr) noexcept(noexcept(ready())) {
-    return spin_until(budget, ready, beat, budget, [] noexcept { return true; });
 }
 
 // One waiter's recent spins (invariant 7).

@@ -47,13 +47,6 @@ asio::io_context& Runtime::thread_context() {
 // if the job has not even been taken (invariant 3).
 void Runtime::drive(asio::io_context& ctx) {
     Waiter& w = waiter();
-    // Invariant 5: the pool's spinner goes on past its grace only while a
-    // caller is here.
-    struct Inside {
-        HandOff& h;
-        explicit Inside(HandOff& h) : h(h) { h.caller_enters(); }
-        ~Inside() { h.caller_leaves(); }
-    } inside(*hand_off_);
     ctx.restart();
     for (;;) {
         const std::uint32_t seen = w.done.load(std::memory_order_acquire);

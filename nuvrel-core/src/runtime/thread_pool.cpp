@@ -79,14 +79,8 @@ void ThreadPool::State::work() noexcept {
             hand_off->count_spin();
             const std::uint32_t seen = epoch.load(std::memory_order_relaxed);
             lock.unlock();
-            // Invariant 5: past the grace, only while a caller is inside
-            // block_on.
-            HandOff* const h = hand_off;
-            bool cut = false;
             const bool found = spin_until(
-                h->budget(), [this, seen] { return epoch.load(std::memory_order_relaxed) != seen; }, &beat,
-                h->grace(), [h, &cut] noexcept { return h->caller_inside() || (cut = true, false); });
-            if (cut && !found) h->count_cut();
+                hand_off->budget(), [this, seen] { return epoch.load(std::memory_order_relaxed) != seen; }, &beat);
             lock.lock();
             spins.record(found);
             if ((!queue.empty() && !paused) || stopping) continue;
@@ -200,13 +194,6 @@ void ThreadPool::nudge() noexcept {
     const bool wake = !s->queue.empty() && s->idle > 0;
     lock.unlock();
     if (wake) s->wake.notify_one();
-}
-
-bool ThreadPool::spinning() const noexcept {
-    State* s = state_.get();
-    if (s == nullptr) return false;
-    std::lock_guard lock(s->mu);
-    return s->spinner;
 }
 
 ThreadPool::~ThreadPool() {

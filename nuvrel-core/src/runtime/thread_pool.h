@@ -59,9 +59,6 @@ public:
     void nudge() noexcept;
 
     std::size_t size() const noexcept { return threads_; }
-    // Whether a worker holds the spinner's role (spinning, or running a job
-    // it found so): for tests of how long spins last.
-    bool spinning() const noexcept;
 
 private:
     struct State;
